@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace morvex {
+
+// A block on disk is two 32-bit words, each least significant byte first, w0 before w1.
+inline constexpr std::size_t kBlockBytes = 8;
+
+[[nodiscard]] inline std::uint32_t LoadWord(const std::uint8_t* bytes) noexcept {
+    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+           (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+inline void StoreWord(std::uint8_t* bytes, std::uint32_t word) noexcept {
+    bytes[0] = static_cast<std::uint8_t>(word);
+    bytes[1] = static_cast<std::uint8_t>(word >> 8);
+    bytes[2] = static_cast<std::uint8_t>(word >> 16);
+    bytes[3] = static_cast<std::uint8_t>(word >> 24);
+}
+
+}  // namespace morvex

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "keys/KeyWords.h"
+
+namespace morvex {
+
+// IDEA under the 128-bit key KD, KC, KB, KA. The 52 encryption and 52 decryption subkeys are
+// computed once, here; the block operations are const and touch no shared state.
+class IdeaCipher {
+public:
+    explicit IdeaCipher(const KeyWords& keyWords);
+    ~IdeaCipher();
+    IdeaCipher(const IdeaCipher&) = delete;
+    IdeaCipher& operator=(const IdeaCipher&) = delete;
+
+    // The standard's 64-bit block is w1 * 2^32 + w0: w1 carries X1 and X2, w0 carries X3 and X4.
+    void EncryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) const;
+    void DecryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) const;
+
+    // Decrypts blockCount blocks laid out as on disk (w0 then w1, each least significant byte first).
+    // in and out may be the same buffer, but must not otherwise overlap.
+    void DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const;
+
+private:
+    std::array<std::uint16_t, 52> encryptKeys_{};
+    std::array<std::uint16_t, 52> decryptKeys_{};
+};
+
+}  // namespace morvex

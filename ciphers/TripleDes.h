@@ -1,0 +1,33 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "keys/KeyWords.h"
+
+namespace morvex {
+
+// Triple-DES (encrypt-decrypt-encrypt) under K1 = (KA, KB), K2 = (KC, KD), K3 = (KB, KA).
+// The three key schedules are computed once, here; the block operations are const and touch no
+// shared state, so one object may serve several threads at once.
+class TripleDes {
+public:
+    explicit TripleDes(const KeyWords& keyWords);
+    ~TripleDes();
+    TripleDes(const TripleDes&) = delete;
+    TripleDes& operator=(const TripleDes&) = delete;
+
+    // w0 is bits 1 to 32 of the standard's block, w1 bits 33 to 64; the result comes back the same way.
+    void EncryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) const;
+    void DecryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) const;
+
+    // Decrypts blockCount blocks laid out as on disk (w0 then w1, each least significant byte first).
+    // in and out may be the same buffer, but must not otherwise overlap.
+    void DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const;
+
+private:
+    std::array<std::uint32_t, 3 * 32> subkeys_{};
+};
+
+}  // namespace morvex

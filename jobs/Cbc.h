@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ciphers/BlockBytes.h"
+
+namespace morvex {
+
+// The chaining words: the initial value before the first block, then the last encrypted block.
+struct ChainWords {
+    std::uint32_t c0 = 0;
+    std::uint32_t c1 = 0;
+};
+
+// Cipher-block chaining over whole blocks laid out as on disk. Encryption is sequential by nature:
+// each block needs the one encrypted before it.
+template <class Cipher>
+void CbcEncrypt(const Cipher& cipher, ChainWords& chain, const std::uint8_t* in, std::uint8_t* out,
+                std::size_t blockCount) {
+    std::uint32_t c0 = chain.c0;
+    std::uint32_t c1 = chain.c1;
+    for (std::size_t i = 0; i < blockCount; ++i) {
+        const std::uint8_t* p = in + i * kBlockBytes;
+        cipher.EncryptBlock(LoadWord(p) ^ c0, LoadWord(p + 4) ^ c1, c0, c1);
+        StoreWord(out + i * kBlockBytes, c0);
+        StoreWord(out + i * kBlockBytes + 4, c1);
+    }
+    chain = {c0, c1};
+}
+
+// Decryption needs only the encrypted blocks, so the cipher may work on many at once and any range
+// may be decrypted on its own, given the encrypted block before it as its chain. in and out must
+// not overlap.
+template <class Cipher>
+void CbcDecrypt(const Cipher& cipher, ChainWords& chain, const std::uint8_t* in, std::uint8_t* out,
+                std::size_t blockCount) {
+    if (blockCount == 0) {
+        return;
+    }
+    cipher.DecryptBlocks(in, out, blockCount);
+    StoreWord(out, LoadWord(out) ^ chain.c0);
+    StoreWord(out + 4, LoadWord(out + 4) ^ chain.c1);
+    for (std::size_t i = 1; i < blockCount; ++i) {
+        std::uint8_t* o = out + i * kBlockBytes;
+        const std::uint8_t* previous = in + (i - 1) * kBlockBytes;
+        StoreWord(o, LoadWord(o) ^ LoadWord(previous));
+        StoreWord(o + 4, LoadWord(o + 4) ^ LoadWord(previous + 4));
+    }
+    const std::uint8_t* last = in + (blockCount - 1) * kBlockBytes;
+    chain = {LoadWord(last), LoadWord(last + 4)};
+}
+
+}  // namespace morvex
