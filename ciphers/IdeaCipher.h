@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ciphers/Idea.h"
 #include "keys/KeyWords.h"
 
 namespace morvex {
@@ -26,8 +27,10 @@ public:
     void DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const;
 
 private:
-    std::array<std::uint16_t, 52> encryptKeys_{};
-    std::array<std::uint16_t, 52> decryptKeys_{};
+    // The fast round takes its subkeys widened; the bulk code takes the 16-bit decryption table.
+    IdeaWideSubkeys encryptKeys_{};
+    IdeaWideSubkeys decryptKeysWide_{};
+    IdeaSubkeys decryptKeys_{};
 };
 
 }  // namespace morvex
