@@ -1,1 +1,14 @@
-int main() { return 0; }
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/CliRunner.h"
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+    }
+    morvex::CliRunner runner(stdout, stderr);
+    return runner.Run(args);
+}

@@ -1,0 +1,213 @@
+#include "cli/CommandLine.h"
+
+#include <charconv>
+#include <climits>
+#include <cstddef>
+
+namespace morvex {
+
+namespace {
+
+[[nodiscard]] char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+[[nodiscard]] bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+[[nodiscard]] std::optional<int> ParseDescriptor(std::string_view text) {
+    int value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end || value < 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+[[nodiscard]] CommandLineResult Failure(std::string message) {
+    return CommandLineResult{std::nullopt, std::move(message)};
+}
+
+// An option that takes a value accepts it both as "--name=value" and as the next argument.
+class OptionValue {
+public:
+    OptionValue(const std::vector<std::string>& args, std::size_t& index)
+        : args_(args), index_(index) {}
+
+    // Nothing if args[index] is not the option; an empty optional inside if its value is missing.
+    [[nodiscard]] std::optional<std::optional<std::string>> Match(std::string_view name) {
+        const std::string_view arg = args_[index_];
+        if (arg == name) {
+            if (index_ + 1 >= args_.size()) {
+                return std::optional<std::string>{};
+            }
+            ++index_;
+            return std::optional<std::string>{args_[index_]};
+        }
+        if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
+            return std::optional<std::string>{std::string(arg.substr(name.size() + 1))};
+        }
+        return std::nullopt;
+    }
+
+private:
+    const std::vector<std::string>& args_;
+    std::size_t& index_;
+};
+
+}  // namespace
+
+std::optional<AlgorithmId> ParseCipherName(std::string_view name) {
+    if (EqualsIgnoringCase(name, "3des") || EqualsIgnoringCase(name, "3-des")) {
+        return AlgorithmId::TripleDes;
+    }
+    if (EqualsIgnoringCase(name, "idea")) {
+        return AlgorithmId::Idea;
+    }
+    return std::nullopt;
+}
+
+CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
+    CommandLine result;
+    if (args.empty()) {
+        return Failure("no command given (encrypt or decrypt)");
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--") {
+            break;
+        }
+        if (arg == "-h" || arg == "--help") {
+            result.command = CliCommand::Help;
+            return CommandLineResult{result, {}};
+        }
+        if (arg == "--version") {
+            result.command = CliCommand::Version;
+            return CommandLineResult{result, {}};
+        }
+    }
+
+    if (args[0] == "encrypt") {
+        result.command = CliCommand::Encrypt;
+    } else if (args[0] == "decrypt") {
+        result.command = CliCommand::Decrypt;
+    } else {
+        return Failure("unknown command '" + args[0] + "' (encrypt or decrypt)");
+    }
+
+    bool sourceGiven = false;
+    bool optionsEnded = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+            result.files.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "-q" || arg == "--quiet") {
+            result.quiet = true;
+            continue;
+        }
+        OptionValue option(args, i);
+        if (auto value = option.Match("--cipher"); value || (value = option.Match("-c"))) {
+            if (!*value) {
+                return Failure("option " + arg + " needs a cipher name (3des or idea)");
+            }
+            const std::optional<AlgorithmId> algorithm = ParseCipherName(**value);
+            if (!algorithm) {
+                return Failure("unknown cipher '" + **value + "' (3des or idea)");
+            }
+            result.algorithm = *algorithm;
+            continue;
+        }
+        if (auto value = option.Match("--passphrase-file")) {
+            if (!*value || (*value)->empty()) {
+                return Failure("option --passphrase-file needs a file name");
+            }
+            if (sourceGiven) {
+                return Failure("give the passphrase one way only");
+            }
+            sourceGiven = true;
+            result.passphraseSource = PassphraseSource::File;
+            result.passphraseFile = **value;
+            continue;
+        }
+        if (auto value = option.Match("--passphrase-fd")) {
+            const std::optional<int> fd = *value ? ParseDescriptor(**value) : std::nullopt;
+            if (!fd) {
+                return Failure("option --passphrase-fd needs a descriptor number");
+            }
+            if (sourceGiven) {
+                return Failure("give the passphrase one way only");
+            }
+            sourceGiven = true;
+            result.passphraseSource = PassphraseSource::Descriptor;
+            result.passphraseDescriptor = *fd;
+            continue;
+        }
+        if (arg.rfind("--passphrase", 0) == 0) {
+            return Failure("the passphrase is never taken from an argument; use --passphrase-file, "
+                           "--passphrase-fd or the terminal");
+        }
+        return Failure("unknown option '" + arg + "'");
+    }
+
+    if (result.algorithm == AlgorithmId::None) {
+        return Failure("choose a cipher with --cipher 3des or --cipher idea");
+    }
+    if (result.files.empty()) {
+        return Failure("no file given");
+    }
+    return CommandLineResult{result, {}};
+}
+
+const char* UsageText() {
+    return "Usage: morvex-cli encrypt --cipher 3des|idea [options] FILE...\n"
+           "       morvex-cli decrypt --cipher 3des|idea [options] FILE.enc...\n"
+           "\n"
+           "encrypt writes FILE.enc beside each FILE; decrypt writes FILE beside each FILE.enc.\n"
+           "An existing file is never replaced and the source is only read.\n"
+           "\n"
+           "Options:\n"
+           "  -c, --cipher NAME         3des (also 3-des) or idea, in any letter case\n"
+           "      --passphrase-file P   take the passphrase from the first line of file P\n"
+           "      --passphrase-fd N     take the passphrase from the first line read from\n"
+           "                            open descriptor N\n"
+           "  -q, --quiet               no progress line\n"
+           "  -h, --help                this text\n"
+           "      --version             the version\n"
+           "\n"
+           "Without a passphrase option the passphrase is read from the terminal without echo,\n"
+           "twice when encrypting. Only its first 55 bytes are used; a longer one is cut, with\n"
+           "a notice.\n"
+           "\n"
+           "Decryption cannot tell a wrong passphrase or the other cipher: the container holds no\n"
+           "check value, so it runs to its end and writes unrelated data.\n"
+           "\n"
+           "Files are handled one after the other; a refused or failed file does not stop the\n"
+           "rest. SIGINT or SIGTERM cancels the running file (its output is deleted) and starts\n"
+           "no further one.\n"
+           "\n"
+           "Exit status (the worst over all files):\n"
+           "  0    every file done\n"
+           "  1    usage error, or the passphrase could not be read\n"
+           "  2    a request refused before its job started (no cipher or passphrase, the\n"
+           "       passphrases differ, a name without .enc, the file cannot be opened, the\n"
+           "       output exists or cannot be created, the size cannot be determined)\n"
+           "  3    a read or write failed during a job; its output is deleted\n"
+           "  130  cancelled by a signal\n";
+}
+
+}  // namespace morvex

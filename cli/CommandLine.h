@@ -1,0 +1,49 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "jobs/AlgorithmId.h"
+
+namespace morvex {
+
+enum class CliCommand {
+    Encrypt,
+    Decrypt,
+    Help,
+    Version,
+};
+
+enum class PassphraseSource {
+    Terminal,
+    File,
+    Descriptor,
+};
+
+// What the user asked for, once the arguments have been checked.
+struct CommandLine {
+    CliCommand command = CliCommand::Help;
+    AlgorithmId algorithm = AlgorithmId::None;
+    PassphraseSource passphraseSource = PassphraseSource::Terminal;
+    std::string passphraseFile;
+    int passphraseDescriptor = -1;
+    bool quiet = false;
+    std::vector<std::string> files;
+};
+
+struct CommandLineResult {
+    std::optional<CommandLine> commandLine;
+    std::string error;  // set when commandLine is empty
+};
+
+// The arguments without the program name.
+[[nodiscard]] CommandLineResult ParseCommandLine(const std::vector<std::string>& args);
+
+// "3des", "3-des" and "idea" in any letter case.
+[[nodiscard]] std::optional<AlgorithmId> ParseCipherName(std::string_view name);
+
+[[nodiscard]] const char* UsageText();
+
+}  // namespace morvex
