@@ -32,6 +32,7 @@ struct JobState {
     AlgorithmId jobAlgorithm = AlgorithmId::None;
     std::string jobPassphrase;
     std::chrono::milliseconds finalPause{0};
+    unsigned decryptThreads = 0;
 
     // Written by the worker.
     KeyWords keyWords;

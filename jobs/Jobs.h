@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 
 #include "jobs/JobFrontEnd.h"
@@ -14,7 +15,13 @@ struct JobOptions {
     // The pause after the last block, so that a front end polling every 500 ms shows a full bar
     // at least once. A front end that does not poll has no use for it.
     std::chrono::milliseconds finalPause{750};
+    // Threads that share the decryption of one job; 0 means one per processor core.
+    unsigned decryptThreads = 0;
 };
+
+// Reads and writes of a job are grouped into transfers of this size; memory stays flat whatever
+// the size of the file.
+inline constexpr std::size_t kJobTransferBytes = std::size_t{1} << 20;
 
 enum class JobOutcome {
     Done,
