@@ -1,1 +1,6 @@
-int main() { return 0; }
+#include "app/FileCipherApp.h"
+
+int main(int argc, char** argv) {
+    morvex::FileCipherApp app(argc, argv);
+    return app.Run();
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "app/DialogPrompts.h"
+
+class QWidget;
+
+namespace morvex {
+
+// The real boxes: QMessageBox and QFileDialog, modal and owned by the given window.
+class QtDialogPrompts final : public DialogPrompts {
+public:
+    explicit QtDialogPrompts(QWidget* ownerWindow);
+
+    void ShowMessage(const QString& text, const QString& title, MessageIcon icon) override;
+    [[nodiscard]] std::optional<QString> ChooseFile(const QString& title) override;
+
+private:
+    QWidget* owner;
+};
+
+}  // namespace morvex
