@@ -6,13 +6,14 @@ namespace morvex {
 
 namespace {
 
-// The one place that asks the processor what it can do. Compilers without the builtin get the
-// portable path only, which is always correct.
-[[nodiscard]] bool ProcessorRuns(CpuPath path) {
+// The one place that asks the processor what it can do. The fast paths exist only in x86-64 builds
+// by compilers that can target each instruction set per file; elsewhere the portable path, always
+// correct, is the only one.
+[[nodiscard]] bool ProcessorRuns(const CpuPath path) {
     switch (path) {
     case CpuPath::Portable:
         return true;
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#if defined(MORVEX_X86_SIMD) && (defined(__GNUC__) || defined(__clang__))
     case CpuPath::Sse2:
         return __builtin_cpu_supports("sse2") != 0;
     case CpuPath::Avx2:
@@ -30,14 +31,34 @@ namespace {
     return false;
 }
 
-[[nodiscard]] CpuPath BestSupportedPath() {
-    const std::vector<CpuPath> paths = SupportedCpuPaths();
-    return paths.back();
+constexpr CpuPath kFastestFirst[] = {CpuPath::Avx512, CpuPath::Avx2, CpuPath::Sse2, CpuPath::Portable};
+
+// Asked once: the answers cannot change while the process runs.
+struct SupportTable {
+    bool supported[4] = {};
+    CpuPath best = CpuPath::Portable;
+
+    SupportTable() {
+        for (const CpuPath path : kFastestFirst) {
+            supported[static_cast<int>(path)] = ProcessorRuns(path);
+        }
+        for (const CpuPath path : kFastestFirst) {
+            if (supported[static_cast<int>(path)]) {
+                best = path;
+                break;
+            }
+        }
+    }
+};
+
+[[nodiscard]] const SupportTable& Support() {
+    static const SupportTable table;
+    return table;
 }
 
 [[nodiscard]] std::atomic<CpuPath>& ActivePath() {
     // Initialised on first use, so the choice does not depend on static initialisation order.
-    static std::atomic<CpuPath> active{BestSupportedPath()};
+    static std::atomic<CpuPath> active{Support().best};
     return active;
 }
 
@@ -57,10 +78,15 @@ std::string_view CpuPathName(const CpuPath path) {
     return "unknown";
 }
 
+bool CpuPathSupported(const CpuPath path) {
+    const int index = static_cast<int>(path);
+    return index >= 0 && index < 4 && Support().supported[index];
+}
+
 std::vector<CpuPath> SupportedCpuPaths() {
     std::vector<CpuPath> paths;
     for (const CpuPath path : {CpuPath::Portable, CpuPath::Sse2, CpuPath::Avx2, CpuPath::Avx512}) {
-        if (ProcessorRuns(path)) {
+        if (CpuPathSupported(path)) {
             paths.push_back(path);
         }
     }
@@ -72,7 +98,7 @@ CpuPath ActiveCpuPath() {
 }
 
 bool SelectCpuPath(const CpuPath path) {
-    if (!ProcessorRuns(path)) {
+    if (!CpuPathSupported(path)) {
         return false;
     }
     ActivePath().store(path, std::memory_order_relaxed);

@@ -19,6 +19,9 @@ enum class CpuPath {
 // The paths this processor can run, Portable first.
 [[nodiscard]] std::vector<CpuPath> SupportedCpuPaths();
 
+// Whether this processor (and this build) can run the given path. Cheap enough to ask per call.
+[[nodiscard]] bool CpuPathSupported(CpuPath path);
+
 // The path the bulk operations use: the fastest supported one, unless a test has chosen another.
 [[nodiscard]] CpuPath ActiveCpuPath();
 

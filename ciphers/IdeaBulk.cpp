@@ -1,6 +1,7 @@
 #include "ciphers/IdeaBulk.h"
 
 #include "ciphers/BlockBytes.h"
+#include "ciphers/IdeaSimd.h"
 
 namespace morvex {
 
@@ -26,12 +27,29 @@ void IdeaCryptBlocksPortable(const IdeaSubkeys& subkeys, const std::uint8_t* in,
 
 void IdeaCryptBlocks(const CpuPath path, const IdeaSubkeys& subkeys, const std::uint8_t* in, std::uint8_t* out,
                      const std::size_t blockCount) {
-    switch (path) {
-    case CpuPath::Portable:
-    case CpuPath::Sse2:
-    case CpuPath::Avx2:
-    case CpuPath::Avx512:
-        break;
+    // A path this processor lacks would stop the process on its first instruction; the portable
+    // path gives the same result.
+    if (blockCount != 0 && CpuPathSupported(path)) {
+        switch (path) {
+        case CpuPath::Portable:
+            break;
+#if defined(MORVEX_X86_SIMD)
+        case CpuPath::Sse2:
+            IdeaCryptBlocksSse2(subkeys.data(), in, out, blockCount);
+            return;
+        case CpuPath::Avx2:
+            IdeaCryptBlocksAvx2(subkeys.data(), in, out, blockCount);
+            return;
+        case CpuPath::Avx512:
+            IdeaCryptBlocksAvx512(subkeys.data(), in, out, blockCount);
+            return;
+#else
+        case CpuPath::Sse2:
+        case CpuPath::Avx2:
+        case CpuPath::Avx512:
+            break;
+#endif
+        }
     }
     IdeaCryptBlocksPortable(subkeys, in, out, blockCount);
 }

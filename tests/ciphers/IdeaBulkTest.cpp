@@ -1,0 +1,240 @@
+#include <gcrypt.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ciphers/BlockBytes.h"
+#include "ciphers/CpuPath.h"
+#include "ciphers/Idea.h"
+#include "ciphers/IdeaBulk.h"
+#include "ciphers/IdeaCipher.h"
+
+namespace morvex {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+[[nodiscard]] CpuPath DefaultPath() {
+    return SupportedCpuPaths().back();
+}
+
+[[nodiscard]] Bytes RandomBytes(std::mt19937& random, const std::size_t size) {
+    Bytes bytes(size);
+    std::generate(bytes.begin(), bytes.end(), [&random] { return static_cast<std::uint8_t>(random()); });
+    return bytes;
+}
+
+[[nodiscard]] IdeaKey RandomKey(std::mt19937& random) {
+    IdeaKey key{};
+    std::generate(key.begin(), key.end(), [&random] { return static_cast<std::uint16_t>(random()); });
+    return key;
+}
+
+[[nodiscard]] Bytes Crypt(const CpuPath path, const IdeaSubkeys& subkeys, const Bytes& in) {
+    Bytes out(in.size());
+    IdeaCryptBlocks(path, subkeys, in.data(), out.data(), in.size() / kBlockBytes);
+    return out;
+}
+
+// IDEA from libgcrypt, which works on the standard's byte order: each block reversed on the way
+// in and out (w1 is the more significant word, and each word is stored least significant byte first).
+[[nodiscard]] Bytes GcryptIdea(const IdeaKey& key, Bytes data, const bool decrypt) {
+    static const bool initialised = gcry_check_version(nullptr) != nullptr;
+    EXPECT_TRUE(initialised);
+    std::array<std::uint8_t, 16> keyBytes{};
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        keyBytes[2 * i] = static_cast<std::uint8_t>(key[i] >> 8);
+        keyBytes[2 * i + 1] = static_cast<std::uint8_t>(key[i]);
+    }
+    gcry_cipher_hd_t handle = nullptr;
+    EXPECT_EQ(gcry_cipher_open(&handle, GCRY_CIPHER_IDEA, GCRY_CIPHER_MODE_ECB, 0), 0U);
+    EXPECT_EQ(gcry_cipher_setkey(handle, keyBytes.data(), keyBytes.size()), 0U);
+    for (std::size_t at = 0; at < data.size(); at += kBlockBytes) {
+        std::reverse(data.begin() + static_cast<std::ptrdiff_t>(at),
+                     data.begin() + static_cast<std::ptrdiff_t>(at + kBlockBytes));
+    }
+    const gcry_error_t result = decrypt ? gcry_cipher_decrypt(handle, data.data(), data.size(), nullptr, 0)
+                                        : gcry_cipher_encrypt(handle, data.data(), data.size(), nullptr, 0);
+    EXPECT_EQ(result, 0U);
+    gcry_cipher_close(handle);
+    for (std::size_t at = 0; at < data.size(); at += kBlockBytes) {
+        std::reverse(data.begin() + static_cast<std::ptrdiff_t>(at),
+                     data.begin() + static_cast<std::ptrdiff_t>(at + kBlockBytes));
+    }
+    return data;
+}
+
+TEST(CpuPathTest, PortableFirstBestByDefaultAndUnsupportedRefused) {
+    const std::vector<CpuPath> supported = SupportedCpuPaths();
+    ASSERT_FALSE(supported.empty());
+    EXPECT_EQ(supported.front(), CpuPath::Portable);
+    EXPECT_TRUE(std::is_sorted(supported.begin(), supported.end()));
+    EXPECT_EQ(ActiveCpuPath(), supported.back());
+
+    for (const CpuPath path : {CpuPath::Portable, CpuPath::Sse2, CpuPath::Avx2, CpuPath::Avx512}) {
+        const bool listed = std::find(supported.begin(), supported.end(), path) != supported.end();
+        EXPECT_EQ(CpuPathSupported(path), listed) << CpuPathName(path);
+        const CpuPath before = ActiveCpuPath();
+        EXPECT_EQ(SelectCpuPath(path), listed) << CpuPathName(path);
+        EXPECT_EQ(ActiveCpuPath(), listed ? path : before) << CpuPathName(path);
+    }
+    ASSERT_TRUE(SelectCpuPath(DefaultPath()));
+}
+
+class IdeaBulkPathTest : public ::testing::TestWithParam<CpuPath> {
+protected:
+    void TearDown() override { ASSERT_TRUE(SelectCpuPath(DefaultPath())); }
+
+    [[nodiscard]] std::uint32_t Next() { return static_cast<std::uint32_t>(random_()); }
+
+    std::mt19937 random_{0x1DEAu + static_cast<unsigned>(GetParam())};
+};
+
+// The published answers, every block of a buffer that fills all lanes and leaves a tail.
+TEST_P(IdeaBulkPathTest, PublishedAnswersInEveryLane) {
+    std::ifstream file(std::string(MORVEX_TEST_DATA_DIR) + "/idea-vectors.txt");
+    ASSERT_TRUE(file.is_open());
+    const auto parse = [](const std::string& hex) {
+        Bytes bytes;
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+            bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        }
+        return bytes;
+    };
+    int rows = 0;
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string keyHex;
+        std::string plainHex;
+        std::string cipherHex;
+        fields >> keyHex >> plainHex >> cipherHex;
+        const Bytes keyBytes = parse(keyHex);
+        IdeaKey key{};
+        for (std::size_t i = 0; i < key.size(); ++i) {
+            key[i] = static_cast<std::uint16_t>(keyBytes[2 * i] << 8 | keyBytes[2 * i + 1]);
+        }
+        // On disk the block is the standard's, most significant byte first, reversed.
+        Bytes plain = parse(plainHex);
+        Bytes cipher = parse(cipherHex);
+        std::reverse(plain.begin(), plain.end());
+        std::reverse(cipher.begin(), cipher.end());
+        constexpr std::size_t kBlocks = 131;
+        Bytes plainBuffer;
+        Bytes cipherBuffer;
+        for (std::size_t i = 0; i < kBlocks; ++i) {
+            plainBuffer.insert(plainBuffer.end(), plain.begin(), plain.end());
+            cipherBuffer.insert(cipherBuffer.end(), cipher.begin(), cipher.end());
+        }
+        const IdeaSubkeys encryptKeys = IdeaExpandKey(key);
+        EXPECT_EQ(Crypt(GetParam(), encryptKeys, plainBuffer), cipherBuffer) << line;
+        EXPECT_EQ(Crypt(GetParam(), IdeaInvertKey(encryptKeys), cipherBuffer), plainBuffer) << line;
+        ++rows;
+    }
+    EXPECT_GE(rows, 4);
+}
+
+// Every length up to a few hundred blocks and some large ones, out of place at every misalignment
+// and in place, under encryption and decryption subkeys of random keys, against libgcrypt.
+TEST_P(IdeaBulkPathTest, EqualsIndependentIdeaAtEveryLength) {
+    std::vector<std::size_t> lengths(300);
+    std::iota(lengths.begin(), lengths.end(), 1);
+    lengths.insert(lengths.end(), {511, 512, 513, 4096 + 37, 65536 + 5});
+    for (const std::size_t blocks : lengths) {
+        const IdeaKey key = RandomKey(random_);
+        const IdeaSubkeys encryptKeys = IdeaExpandKey(key);
+        const IdeaSubkeys decryptKeys = IdeaInvertKey(encryptKeys);
+        const Bytes plain = RandomBytes(random_, blocks * kBlockBytes);
+        const Bytes expected = GcryptIdea(key, plain, false);
+        const std::size_t offset = blocks % 8;
+        // Guards on both sides catch writes outside the blocks.
+        Bytes in(plain.size() + 16, 0xA5);
+        Bytes out(plain.size() + 32, 0x5A);
+        std::copy(plain.begin(), plain.end(), in.begin() + static_cast<std::ptrdiff_t>(offset));
+        IdeaCryptBlocks(GetParam(), encryptKeys, in.data() + offset, out.data() + 16 - offset, blocks);
+        const auto first = out.begin() + static_cast<std::ptrdiff_t>(16 - offset);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), first)) << blocks << " blocks";
+        ASSERT_TRUE(std::all_of(out.begin(), first, [](std::uint8_t b) { return b == 0x5A; })) << blocks;
+        ASSERT_TRUE(std::all_of(first + static_cast<std::ptrdiff_t>(expected.size()), out.end(),
+                                [](std::uint8_t b) { return b == 0x5A; }))
+            << blocks << " blocks";
+
+        Bytes inPlace = expected;
+        IdeaCryptBlocks(GetParam(), decryptKeys, inPlace.data(), inPlace.data(), blocks);
+        ASSERT_EQ(inPlace, plain) << blocks << " blocks";
+    }
+}
+
+// Subkeys and sub-blocks of 0 (standing for 65536), 1 and 65535 meet in the multiplications,
+// with tables no key schedule would produce; the portable path is the reference.
+TEST_P(IdeaBulkPathTest, ZeroFactorsMatchPortable) {
+    constexpr std::array<std::uint16_t, 5> kEdges{0, 1, 2, 0x8000, 0xFFFF};
+    std::vector<IdeaSubkeys> tables;
+    for (const std::uint16_t edge : kEdges) {
+        IdeaSubkeys table{};
+        table.fill(edge);
+        tables.push_back(table);
+    }
+    for (int i = 0; i < 16; ++i) {
+        IdeaSubkeys table{};
+        for (std::uint16_t& subkey : table) {
+            subkey = random_() % 3 == 0 ? kEdges[random_() % kEdges.size()] : static_cast<std::uint16_t>(random_());
+        }
+        tables.push_back(table);
+    }
+    tables.push_back(IdeaExpandKey(IdeaKey{}));
+    tables.push_back(IdeaInvertKey(IdeaExpandKey(IdeaKey{})));
+
+    Bytes blocks;
+    for (const std::uint16_t a : kEdges) {
+        for (const std::uint16_t b : kEdges) {
+            for (const std::uint16_t c : kEdges) {
+                for (const std::uint16_t d : kEdges) {
+                    for (const std::uint16_t word : {a, b, c, d}) {
+                        blocks.push_back(static_cast<std::uint8_t>(word));
+                        blocks.push_back(static_cast<std::uint8_t>(word >> 8));
+                    }
+                }
+            }
+        }
+    }
+    for (const IdeaSubkeys& table : tables) {
+        EXPECT_EQ(Crypt(GetParam(), table, blocks), Crypt(CpuPath::Portable, table, blocks));
+    }
+}
+
+TEST_P(IdeaBulkPathTest, CipherDecryptBlocksEqualsDecryptBlock) {
+    ASSERT_TRUE(SelectCpuPath(GetParam()));
+    for (const std::size_t blocks : {1U, 7U, 31U, 32U, 33U, 128U, 129U, 1000U}) {
+        const KeyWords keyWords{Next(), Next(), Next(), Next()};
+        const IdeaCipher cipher(keyWords);
+        const Bytes in = RandomBytes(random_, blocks * kBlockBytes);
+        Bytes out(in.size());
+        cipher.DecryptBlocks(in.data(), out.data(), blocks);
+        for (std::size_t i = 0; i < blocks; ++i) {
+            std::uint32_t out0 = 0;
+            std::uint32_t out1 = 0;
+            cipher.DecryptBlock(LoadWord(&in[i * kBlockBytes]), LoadWord(&in[i * kBlockBytes + 4]), out0, out1);
+            ASSERT_EQ(LoadWord(&out[i * kBlockBytes]), out0) << "block " << i << " of " << blocks;
+            ASSERT_EQ(LoadWord(&out[i * kBlockBytes + 4]), out1) << "block " << i << " of " << blocks;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySupportedPath, IdeaBulkPathTest, ::testing::ValuesIn(SupportedCpuPaths()),
+                         [](const ::testing::TestParamInfo<CpuPath>& path) {
+                             return std::string(CpuPathName(path.param));
+                         });
+
+}  // namespace
+}  // namespace morvex
