@@ -89,6 +89,10 @@ std::string ProgressLine::Format(const std::string& name, int percent, std::uint
     }
     const double doneBytes = static_cast<double>(size) * shown / 100.0;
     text += "  " + FormatRate(doneBytes / seconds);
+    if (shown == 100) {
+        text += "  in " + FormatDuration(static_cast<std::uint64_t>(seconds + 0.5));
+        return text;
+    }
     const double left = seconds * (100.0 - shown) / shown;
     text += "  " + FormatDuration(static_cast<std::uint64_t>(left + 0.5)) + " left";
     return text;
