@@ -1,0 +1,548 @@
+#include "tests/app/MainDialogTest.h"
+
+#include <array>
+#include <memory>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include "app/MainDialog.h"
+#include "tests/app/GatedPlatform.h"
+#include "tests/app/RecordingPrompts.h"
+
+namespace morvex::test {
+
+namespace {
+
+constexpr int kJobTimeoutMs = 20000;
+
+const QString kDone = QStringLiteral("     Done     ");
+const QString kLimitTitle = QStringLiteral("Limit");
+
+// One dialog on recording prompts, shown on the offscreen screen.
+struct DialogUnderTest {
+    explicit DialogUnderTest(Platform* platform = nullptr) : dialog(&prompts, platform) {
+        dialog.show();
+        static_cast<void>(QTest::qWaitForWindowExposed(&dialog));
+    }
+
+    template <typename Widget = QWidget>
+    [[nodiscard]] Widget* Find(const char* name) {
+        auto* widget = dialog.findChild<Widget*>(QString::fromLatin1(name));
+        if (widget == nullptr) {
+            qFatal("no control named %s", name);
+        }
+        return widget;
+    }
+
+    void Click(const char* name) { QTest::mouseClick(Find(name), Qt::LeftButton); }
+
+    void Choose(const QString& path) {
+        prompts.pickerAnswers.emplace_back(path);
+        Click("pickFileButton");
+    }
+
+    void TypeBoth(const QString& first, const QString& second) {
+        Type(Find("passphraseField"), first);
+        Type(Find("retypeField"), second);
+    }
+
+    // One key press per character, also for characters no test keyboard has.
+    static void Type(QWidget* field, const QString& text) {
+        for (const uint codePoint : text.toUcs4()) {
+            const QString character = QString::fromUcs4(reinterpret_cast<const char32_t*>(&codePoint), 1);
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, character);
+            QApplication::sendEvent(field, &press);
+            QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, character);
+            QApplication::sendEvent(field, &release);
+        }
+    }
+
+    [[nodiscard]] bool Working() {
+        return !Find("encryptButton")->isEnabled() && !Find("decryptButton")->isEnabled() &&
+               !Find("exitButton")->isEnabled() && Find("cancelButton")->isEnabled();
+    }
+
+    [[nodiscard]] bool Idle() {
+        return Find("encryptButton")->isEnabled() && Find("decryptButton")->isEnabled() &&
+               Find("exitButton")->isEnabled() && !Find("cancelButton")->isEnabled();
+    }
+
+    [[nodiscard]] int Progress() { return Find<QProgressBar>("progressBar")->value(); }
+
+    RecordingPrompts prompts;
+    MainDialog dialog;
+};
+
+QByteArray RandomBytes(qsizetype size, quint32 seed) {
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(generator.bounded(256));
+    }
+    return bytes;
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+void MainDialogTest::roundTripThroughTheDialog_data() {
+    QTest::addColumn<QString>("radio");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("passphrase");
+    const QString ascii = QStringLiteral("correct horse battery staple");
+    const QString accented = QStringLiteral("Grüße aus Zürich, ½ € ♞");
+    for (const char* radio : {"tripleDesRadio", "ideaRadio"}) {
+        QTest::addRow("%s empty", radio) << QString::fromLatin1(radio) << 0 << ascii;
+        QTest::addRow("%s 7 bytes", radio) << QString::fromLatin1(radio) << 7 << accented;
+        QTest::addRow("%s 1 MiB and 9", radio) << QString::fromLatin1(radio) << (1 << 20) + 9 << ascii;
+    }
+}
+
+void MainDialogTest::roundTripThroughTheDialog() {
+    QFETCH(QString, radio);
+    QFETCH(int, size);
+    QFETCH(QString, passphrase);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("plain.bin"));
+    const QByteArray original = RandomBytes(size, static_cast<quint32>(size) + 1U);
+    QVERIFY(WriteFile(source, original));
+
+    DialogUnderTest ui;
+    ui.Click(radio.toLatin1().constData());
+    ui.Choose(source);
+    ui.TypeBoth(passphrase, passphrase);
+    ui.Click("encryptButton");
+    QVERIFY(ui.Working());
+    QTRY_COMPARE_WITH_TIMEOUT(ui.prompts.CountTitled(QStringLiteral("Done")), 1, kJobTimeoutMs);
+    QCOMPARE(ui.prompts.boxes.back().text, kDone);
+    QCOMPARE(ui.prompts.boxes.back().icon, MessageIcon::Information);
+    QVERIFY(ui.Idle());
+    QCOMPARE(ui.Progress(), 0);
+
+    const QString container = source + QStringLiteral(".enc");
+    QVERIFY(QFileInfo::exists(container));
+    QVERIFY(ReadFile(container).size() >= size + 12);
+    QCOMPARE(ReadFile(source), original);
+
+    // The plain name must be free again before the container can be turned back into it.
+    QVERIFY(QFile::rename(source, source + QStringLiteral(".orig")));
+    ui.Choose(container);
+    ui.Click("decryptButton");
+    QVERIFY(ui.Working());
+    QTRY_COMPARE_WITH_TIMEOUT(ui.prompts.CountTitled(QStringLiteral("Done")), 2, kJobTimeoutMs);
+    QCOMPARE(ReadFile(source), original);
+    QVERIFY(ui.Idle());
+    QCOMPARE(ui.Progress(), 0);
+    for (const RecordedBox& box : ui.prompts.boxes) {
+        QVERIFY2(box.title != QStringLiteral("Error"), qPrintable(box.text));
+    }
+}
+
+void MainDialogTest::requestRefusalsInTheirOrder() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("notes.txt"));
+    const QString upperCase = dir.filePath(QStringLiteral("notes.txt.ENC"));
+    const QString inner = dir.filePath(QStringLiteral("notes.enc.txt"));
+    for (const QString& path : {file, upperCase, inner}) {
+        QVERIFY(WriteFile(path, QByteArrayLiteral("some text")));
+    }
+    const QString sixty = QString(60, QLatin1Char('x'));
+
+    struct Case {
+        const char* name;
+        const char* radio;  // nothing chosen if null
+        QString path;
+        QString first;
+        QString second;
+        const char* button;
+        QString expected;
+    };
+    const std::array cases{
+        Case{"nothing chosen", nullptr, {}, {}, {}, "encryptButton",
+             QStringLiteral("You must select an encryption algorithm first")},
+        Case{"no algorithm, all else given", nullptr, file, QStringLiteral("pw"), QStringLiteral("pw"),
+             "encryptButton", QStringLiteral("You must select an encryption algorithm first")},
+        Case{"no file", "tripleDesRadio", {}, QStringLiteral("pw"), QStringLiteral("pw"), "encryptButton",
+             QStringLiteral("You must select a file to encrypt first")},
+        Case{"both fields empty", "ideaRadio", file, {}, {}, "encryptButton",
+             QStringLiteral("You must type a passphrase first")},
+        Case{"second field empty", "tripleDesRadio", file, QStringLiteral("pw"), {}, "encryptButton",
+             QStringLiteral("You must retype the passphrase first")},
+        Case{"mismatch", "tripleDesRadio", file, QStringLiteral("secret"), QStringLiteral("secrets"),
+             "encryptButton", QStringLiteral("The passphrases you typed do not match")},
+        Case{"case differs", "ideaRadio", file, QStringLiteral("Secret"), QStringLiteral("secret"),
+             "encryptButton", QStringLiteral("The passphrases you typed do not match")},
+        Case{"decrypt, nothing chosen", nullptr, {}, {}, {}, "decryptButton",
+             QStringLiteral("You must select an encryption algorithm first")},
+        Case{"decrypt, no file", "ideaRadio", {}, QStringLiteral("pw"), {}, "decryptButton",
+             QStringLiteral("You must select a file to decrypt first")},
+        Case{"decrypt, no passphrase", "ideaRadio", upperCase, {}, QStringLiteral("pw"), "decryptButton",
+             QStringLiteral("You must type a passphrase first")},
+        Case{"decrypt, upper-case suffix", "ideaRadio", upperCase, QStringLiteral("pw"), {}, "decryptButton",
+             QStringLiteral("The file you selected is not an morvex encrypted file")},
+        Case{"decrypt, suffix not last", "tripleDesRadio", inner, QStringLiteral("pw"), {}, "decryptButton",
+             QStringLiteral("The file you selected is not an morvex encrypted file")},
+        Case{"decrypt, plain name", "tripleDesRadio", file, sixty, {}, "decryptButton",
+             QStringLiteral("The file you selected is not an morvex encrypted file")},
+    };
+    for (const Case& c : cases) {
+        DialogUnderTest ui;
+        if (c.radio != nullptr) {
+            ui.Click(c.radio);
+        }
+        if (!c.path.isEmpty()) {
+            ui.Choose(c.path);
+        }
+        ui.TypeBoth(c.first, c.second);
+        ui.prompts.boxes.clear();
+        ui.Click(c.button);
+        QVERIFY2(ui.prompts.boxes.size() == 1, c.name);
+        QVERIFY2(ui.prompts.boxes[0].text == c.expected, c.name);
+        QVERIFY2(ui.prompts.boxes[0].title == QStringLiteral("Error"), c.name);
+        QVERIFY2(ui.prompts.boxes[0].icon == MessageIcon::Information, c.name);
+        QVERIFY2(ui.Idle() && !ui.dialog.State().running, c.name);
+    }
+    const QStringList left = QDir(dir.path()).entryList(QDir::Files);
+    QCOMPARE(left.size(), 3);
+}
+
+void MainDialogTest::equalPrefixesOfMoreThanTheLimitMatch() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("a.txt"));
+    QVERIFY(WriteFile(source, QByteArrayLiteral("abc")));
+    const QString prefix(MainDialog::kPassphraseLimit, QLatin1Char('k'));
+
+    DialogUnderTest ui;
+    ui.Click("tripleDesRadio");
+    ui.Choose(source);
+    ui.TypeBoth(prefix + QStringLiteral("first tail"), prefix + QStringLiteral("other"));
+    ui.Click("encryptButton");
+    QVERIFY(ui.Working());
+    QTRY_COMPARE_WITH_TIMEOUT(ui.prompts.CountTitled(QStringLiteral("Done")), 1, kJobTimeoutMs);
+    QCOMPARE(ui.prompts.CountTitled(QStringLiteral("Error")), 0);
+    QVERIFY(QFileInfo::exists(source + QStringLiteral(".enc")));
+}
+
+void MainDialogTest::qualityMeterAndLimitBox() {
+    DialogUnderTest ui;
+    auto* field = ui.Find<QLineEdit>("passphraseField");
+    auto* meter = ui.Find<QProgressBar>("qualityMeter");
+    // Lengths and readings as the description gives them: m x 100 / 55, truncated, m at most 55.
+    const std::array<std::pair<int, int>, 10> readings{{
+        {0, 0}, {1, 1}, {11, 20}, {22, 40}, {28, 50}, {33, 60}, {44, 80}, {55, 100}, {56, 100}, {80, 100}}};
+    QCOMPARE(meter->value(), 0);
+    for (const auto& [length, reading] : readings) {
+        while (field->text().size() < length) {
+            QTest::keyClick(field, 'q');
+        }
+        QVERIFY2(meter->value() == reading, qPrintable(QStringLiteral("at %1 characters").arg(length)));
+        const int expectedBoxes = length >= 56 ? 1 : 0;
+        QVERIFY2(ui.prompts.CountTitled(kLimitTitle) == expectedBoxes, qPrintable(QString::number(length)));
+        QCOMPARE(ui.dialog.State().passphrase.size(),
+                 static_cast<std::size_t>(std::min(length, MainDialog::kPassphraseLimit)));
+    }
+    QCOMPARE(ui.prompts.boxes.back().icon, MessageIcon::Information);
+
+    // Shortening from 80: the box comes back exactly when 56 is reached, and not at 57 or 55.
+    while (field->text().size() > 57) {
+        QTest::keyClick(field, Qt::Key_Backspace);
+    }
+    QCOMPARE(ui.prompts.CountTitled(kLimitTitle), 1);
+    QTest::keyClick(field, Qt::Key_Backspace);
+    QCOMPARE(ui.prompts.CountTitled(kLimitTitle), 2);
+    QTest::keyClick(field, Qt::Key_Backspace);
+    QCOMPARE(ui.prompts.CountTitled(kLimitTitle), 2);
+    QCOMPARE(meter->value(), 100);
+
+    // A paste that jumps from nothing past the limit says nothing; the second field never does.
+    field->clear();
+    QCOMPARE(meter->value(), 0);
+    QGuiApplication::clipboard()->setText(QString(70, QLatin1Char('p')));
+    field->paste();
+    QCOMPARE(field->text().size(), 70);
+    QCOMPARE(ui.prompts.CountTitled(kLimitTitle), 2);
+    QCOMPARE(meter->value(), 100);
+    QTest::keyClicks(ui.Find("retypeField"), QString(60, QLatin1Char('r')));
+    QCOMPARE(ui.prompts.CountTitled(kLimitTitle), 2);
+    QCOMPARE(ui.dialog.State().retype, std::string(55, 'r'));
+}
+
+void MainDialogTest::keptTextIsUtf8OfWholeCharacters() {
+    DialogUnderTest ui;
+    // Two-byte, three-byte and four-byte (surrogate pair in the field) characters beyond the limit.
+    const std::array<QString, 3> characters{QStringLiteral("é"), QStringLiteral("€"),
+                                            QString::fromUtf8("\xF0\x9F\x94\x91")};
+    for (const QString& character : characters) {
+        auto* field = ui.Find<QLineEdit>("passphraseField");
+        field->setText(character.repeated(60));
+        const std::string expected = character.repeated(MainDialog::kPassphraseLimit).toStdString();
+        QCOMPARE(ui.dialog.State().passphrase, expected);
+        QCOMPARE(ui.Find<QProgressBar>("qualityMeter")->value(), 100);
+        field->setText(character.repeated(11));
+        QCOMPARE(ui.Find<QProgressBar>("qualityMeter")->value(), 20);
+    }
+}
+
+void MainDialogTest::choiceAndInformationBoxes() {
+    DialogUnderTest ui;
+    auto* idea = ui.Find<QRadioButton>("ideaRadio");
+    auto* tripleDes = ui.Find<QRadioButton>("tripleDesRadio");
+    QVERIFY(!idea->isChecked() && !tripleDes->isChecked());
+    QCOMPARE(ui.dialog.State().algorithm, AlgorithmId::None);
+
+    ui.Click("ideaRadio");
+    ui.Click("ideaRadio");
+    QCOMPARE(ui.prompts.CountTitled(QStringLiteral("License information")), 2);
+    QVERIFY(ui.prompts.boxes[0].text.contains(QStringLiteral("patent")));
+    QVERIFY(ui.prompts.boxes[0].text.contains(QStringLiteral("3-DES")));
+    QCOMPARE(ui.dialog.State().algorithm, AlgorithmId::Idea);
+    QVERIFY(idea->isChecked());
+
+    ui.Click("tripleDesRadio");
+    QCOMPARE(ui.prompts.boxes.size(), std::size_t{2});
+    QCOMPARE(ui.dialog.State().algorithm, AlgorithmId::TripleDes);
+    QVERIFY(tripleDes->isChecked() && !idea->isChecked());
+
+    ui.Click("qualityHelpButton");
+    QCOMPARE(ui.prompts.boxes.back().title, QStringLiteral("What is Quality?"));
+    QCOMPARE(ui.prompts.boxes.back().icon, MessageIcon::Question);
+    QVERIFY(ui.prompts.boxes.back().text.startsWith(QStringLiteral("A passphrase with maximum quality")));
+    ui.Click("warningButton");
+    QCOMPARE(ui.prompts.boxes.back().title, QStringLiteral("Warning"));
+    QCOMPARE(ui.prompts.boxes.back().icon, MessageIcon::Information);
+    QVERIFY(ui.prompts.boxes.back().text.endsWith(QStringLiteral("on purpose into this program.")));
+}
+
+void MainDialogTest::pickerAndDropChooseTheFile() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString first = dir.filePath(QStringLiteral("first.txt"));
+    const QString second = dir.filePath(QStringLiteral("second.txt"));
+    QVERIFY(WriteFile(first, "1") && WriteFile(second, "2"));
+
+    DialogUnderTest ui;
+    ui.Choose(first);
+    QCOMPARE(ui.prompts.pickerTitles.back(), QStringLiteral("Open file"));
+    QCOMPARE(QString::fromStdString(ui.dialog.State().chosenPath), first);
+
+    ui.prompts.pickerAnswers.emplace_back(std::nullopt);
+    ui.Click("pickFileButton");
+    QCOMPARE(QString::fromStdString(ui.dialog.State().chosenPath), first);
+
+    // 250 characters are accepted, 251 refused with the earlier choice kept.
+    const QString root = QStringLiteral("/");
+    const QString at250 = root + QString(249, QLatin1Char('n'));
+    const QString at251 = root + QString(250, QLatin1Char('n'));
+    ui.Choose(at251);
+    QCOMPARE(ui.prompts.boxes.size(), std::size_t{1});
+    QCOMPARE(ui.prompts.boxes[0].text, QStringLiteral("The pathname is too long"));
+    QCOMPARE(ui.prompts.boxes[0].title, QStringLiteral("Error"));
+    QCOMPARE(QString::fromStdString(ui.dialog.State().chosenPath), first);
+    ui.Choose(at250);
+    QCOMPARE(ui.prompts.boxes.size(), std::size_t{1});
+    QCOMPARE(QString::fromStdString(ui.dialog.State().chosenPath), at250);
+
+    const auto drop = [&ui](const QList<QUrl>& urls) {
+        QMimeData mime;
+        mime.setUrls(urls);
+        QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&ui.dialog, &enter);
+        QDropEvent dropped(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&ui.dialog, &dropped);
+        return enter.isAccepted();
+    };
+    QVERIFY(drop({QUrl::fromLocalFile(second)}));
+    QCOMPARE(QString::fromStdString(ui.dialog.State().chosenPath), second);
+    QVERIFY(!drop({QUrl::fromLocalFile(first), QUrl::fromLocalFile(second)}));
+    QVERIFY(!drop({QUrl::fromLocalFile(dir.path())}));
+    QVERIFY(!drop({QUrl(QStringLiteral("https://example.org/file.txt"))}));
+    QCOMPARE(QString::fromStdString(ui.dialog.State().chosenPath), second);
+    QCOMPARE(ui.prompts.boxes.size(), std::size_t{1});
+}
+
+void MainDialogTest::cancelMidJob_data() {
+    QTest::addColumn<bool>("byEscape");
+    QTest::newRow("Cancel button") << false;
+    QTest::newRow("Escape key") << true;
+}
+
+void MainDialogTest::cancelMidJob() {
+    QFETCH(bool, byEscape);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("big.bin"));
+    const QByteArray original = RandomBytes((4 << 20) + 3, 7);
+    QVERIFY(WriteFile(source, original));
+
+    GatedPlatform platform;
+    DialogUnderTest ui(&platform);
+    ui.Click("ideaRadio");
+    ui.Choose(source);
+    ui.TypeBoth(QStringLiteral("pw"), QStringLiteral("pw"));
+    ui.Click("encryptButton");
+    QVERIFY(ui.Working());
+    QTRY_VERIFY(ui.Progress() > 0);
+    if (byEscape) {
+        QTest::keyClick(ui.Find("passphraseField"), Qt::Key_Escape);
+    } else {
+        ui.Click("cancelButton");
+    }
+    QVERIFY(ui.dialog.isVisible());
+    QVERIFY(ui.dialog.State().cancelRequested.load());
+    platform.Open();
+    QTRY_COMPARE_WITH_TIMEOUT(ui.prompts.CountTitled(QStringLiteral("Canceled")), 1, kJobTimeoutMs);
+    QCOMPARE(ui.prompts.boxes.back().text, QStringLiteral("Canceled"));
+    QVERIFY(!QFileInfo::exists(source + QStringLiteral(".enc")));
+    QCOMPARE(ReadFile(source), original);
+    QVERIFY(ui.Idle());
+    QCOMPARE(ui.Progress(), 0);
+}
+
+void MainDialogTest::dialogOutlivesItsJob() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("big.bin"));
+    QVERIFY(WriteFile(source, RandomBytes((3 << 20) + 1, 3)));
+
+    GatedPlatform platform;
+    DialogUnderTest ui(&platform);
+    ui.Click("tripleDesRadio");
+    ui.Choose(source);
+    ui.TypeBoth(QStringLiteral("pw"), QStringLiteral("pw"));
+    ui.Click("encryptButton");
+    QVERIFY(ui.Working());
+
+    // Enter in a field, a click on the disabled Exit, and closing the window all leave the job running.
+    QTest::keyClick(ui.Find("passphraseField"), Qt::Key_Return);
+    QTest::keyClick(ui.Find("retypeField"), Qt::Key_Enter, Qt::KeypadModifier);
+    ui.Click("exitButton");
+    QVERIFY(ui.dialog.close() == false);
+    QVERIFY(ui.dialog.isVisible());
+    QCOMPARE(ui.prompts.boxes.back().title, QStringLiteral("Working"));
+    QCOMPARE(ui.prompts.boxes.back().text, QStringLiteral("Working - you have to wait, or press Cancel before exiting"));
+    QVERIFY(ui.dialog.State().running);
+    QVERIFY(!ui.dialog.State().cancelRequested.load());
+    // Everything but the four job buttons stays usable.
+    for (const char* name : {"pickFileButton", "tripleDesRadio", "ideaRadio", "passphraseField", "retypeField",
+                             "warningButton", "qualityHelpButton"}) {
+        QVERIFY2(ui.Find(name)->isEnabled(), name);
+    }
+    QVERIFY(ui.Working());
+
+    platform.Open();
+    QTRY_COMPARE_WITH_TIMEOUT(ui.prompts.CountTitled(QStringLiteral("Done")), 1, kJobTimeoutMs);
+    QVERIFY(QFileInfo::exists(source + QStringLiteral(".enc")));
+    QVERIFY(ui.Idle());
+    QVERIFY(ui.dialog.close());
+    QVERIFY(!ui.dialog.isVisible());
+    QCOMPARE(ui.dialog.result(), MainDialog::kCloseStatus);
+}
+
+void MainDialogTest::idleKeysAndExit() {
+    {
+        DialogUnderTest ui;
+        auto* field = ui.Find<QLineEdit>("passphraseField");
+        QTest::keyClicks(field, QStringLiteral("abc"));
+        QTest::keyClick(field, Qt::Key_Escape);
+        QTest::keyClick(field, Qt::Key_Return);
+        QTest::keyClick(&ui.dialog, Qt::Key_Return);
+        QVERIFY(ui.dialog.isVisible());
+        QVERIFY(ui.prompts.boxes.empty());
+        QVERIFY(ui.Idle());
+        QCOMPARE(field->text(), QStringLiteral("abc"));
+        ui.Click("exitButton");
+        QVERIFY(!ui.dialog.isVisible());
+        QCOMPARE(ui.dialog.result(), MainDialog::kExitStatus);
+    }
+    {
+        DialogUnderTest ui;
+        QVERIFY(ui.dialog.close());
+        QVERIFY(!ui.dialog.isVisible());
+        QCOMPARE(ui.dialog.result(), MainDialog::kCloseStatus);
+    }
+}
+
+void MainDialogTest::layoutAtTwoFontSizes_data() {
+    QTest::addColumn<int>("pointSize");
+    QTest::newRow("8 pt") << 8;
+    QTest::newRow("14 pt") << 14;
+}
+
+void MainDialogTest::layoutAtTwoFontSizes() {
+    QFETCH(int, pointSize);
+    const QFont saved = QApplication::font();
+    QFont font = saved;
+    font.setPointSize(pointSize);
+    QApplication::setFont(font);
+    DialogUnderTest ui;
+    QApplication::setFont(saved);
+
+    QCOMPARE(ui.dialog.windowTitle(), QStringLiteral("morvex 1.1"));
+    QSet<int> ids;
+    const QRect inside = ui.dialog.rect();
+    for (QWidget* control : ui.dialog.findChildren<QWidget*>()) {
+        const QVariant id = control->property(kControlIdProperty);
+        if (!id.isValid()) {
+            continue;
+        }
+        const QByteArray name = control->objectName().toLatin1();
+        ids.insert(id.toInt());
+        QVERIFY2(!control->accessibleName().isEmpty(), name.constData());
+        QVERIFY2(inside.contains(control->geometry()), name.constData());
+        // Nothing, frames included, lies on top of a control and takes its clicks.
+        QVERIFY2(ui.dialog.childAt(control->geometry().center()) == control, name.constData());
+        if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+            const int needed = button->fontMetrics().horizontalAdvance(button->text());
+            QVERIFY2(needed <= control->width(), name.constData());
+        }
+    }
+    QCOMPARE(ids, (QSet<int>{1000, 1001, 1002, 1005, 1006, 1007, 1008, 1009, 1010, 1011, 1012, 1020, 1021}));
+}
+
+void MainDialogTest::tabOrderFollowsTheLayout() {
+    DialogUnderTest ui;
+    ui.dialog.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&ui.dialog));
+    QTRY_COMPARE(QApplication::focusWidget(), ui.Find("pickFileButton"));
+    const QStringList expected{QStringLiteral("passphraseField"), QStringLiteral("retypeField"),
+                               QStringLiteral("encryptButton"),   QStringLiteral("decryptButton"),
+                               QStringLiteral("warningButton"),   QStringLiteral("qualityHelpButton"),
+                               QStringLiteral("exitButton"),      QStringLiteral("pickFileButton")};
+    QStringList seen;
+    for (qsizetype i = 0; i < expected.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        seen << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(seen, expected);
+}
+
+}  // namespace morvex::test

@@ -1,0 +1,140 @@
+#include "tests/app/ProcessExitTest.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <QTest>
+
+#ifdef MORVEX_HAVE_XCB
+#include <xcb/xcb.h>
+
+#include <cstring>
+#endif
+
+namespace morvex::test {
+
+namespace {
+
+// Kills what is still running when a check fails half-way.
+struct ChildProcess {
+    ~ChildProcess() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    QProcess process;
+};
+
+QProcessEnvironment OnDisplay(const QString& display) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), display);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    return environment;
+}
+
+// Runs xdotool on the display; its standard output, or nothing if it failed.
+std::optional<QString> Xdotool(const QString& display, const QStringList& arguments) {
+    QProcess tool;
+    tool.setProcessEnvironment(OnDisplay(display));
+    tool.start(QStringLiteral("xdotool"), arguments);
+    if (!tool.waitForFinished(15000) || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) {
+        return std::nullopt;
+    }
+    return QString::fromLocal8Bit(tool.readAllStandardOutput());
+}
+
+#ifdef MORVEX_HAVE_XCB
+// What the window manager sends when the user clicks the title bar's close button.
+bool SendCloseRequest(const QString& display, quint32 window) {
+    const QByteArray name = display.toLocal8Bit();
+    xcb_connection_t* connection = xcb_connect(name.constData(), nullptr);
+    if (xcb_connection_has_error(connection) != 0) {
+        xcb_disconnect(connection);
+        return false;
+    }
+    const auto atom = [connection](const char* atomName) {
+        const xcb_intern_atom_cookie_t cookie =
+            xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(atomName)), atomName);
+        xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookie, nullptr);
+        const xcb_atom_t value = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+        std::free(reply);
+        return value;
+    };
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window;
+    event.type = atom("WM_PROTOCOLS");
+    event.data.data32[0] = atom("WM_DELETE_WINDOW");
+    event.data.data32[1] = XCB_CURRENT_TIME;
+    const bool atomsKnown = event.type != XCB_ATOM_NONE && event.data.data32[0] != XCB_ATOM_NONE;
+    xcb_send_event(connection, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
+    xcb_flush(connection);
+    xcb_disconnect(connection);
+    return atomsKnown;
+}
+#endif
+
+}  // namespace
+
+void ProcessExitTest::exitStatus_data() {
+    QTest::addColumn<bool>("pressExit");
+    QTest::addColumn<int>("status");
+    QTest::newRow("Exit button") << true << 1;
+    QTest::newRow("window closed while idle") << false << 0;
+}
+
+void ProcessExitTest::exitStatus() {
+    QFETCH(bool, pressExit);
+    QFETCH(int, status);
+#ifndef MORVEX_HAVE_XCB
+    QSKIP("built without the X client library");
+#else
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (xvfb.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
+        QSKIP("needs Xvfb and xdotool");
+    }
+    ChildProcess server;
+    server.process.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                QStringLiteral("tcp")});
+    QVERIFY(server.process.waitForStarted(10000));
+    QByteArray announced;
+    while (!announced.contains('\n') && server.process.waitForReadyRead(10000)) {
+        announced += server.process.readAllStandardOutput();
+    }
+    QVERIFY2(announced.contains('\n'), "the X server did not announce its display");
+    const QString display = QStringLiteral(":") + QString::fromLatin1(announced.trimmed());
+
+    ChildProcess app;
+    app.process.setProcessEnvironment(OnDisplay(display));
+    app.process.start(QStringLiteral(MORVEX_APP_BINARY), QStringList());
+    QVERIFY(app.process.waitForStarted(10000));
+    const std::optional<QString> found = Xdotool(
+        display, {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+                  QStringLiteral("--name"), QStringLiteral("^morvex 1\\.1$")});
+    QVERIFY2(found.has_value(), "the dialog did not appear");
+    const QString window = found->split(QLatin1Char('\n'), Qt::SkipEmptyParts).value(0);
+    QTest::qWait(300);
+    QVERIFY2(app.process.state() == QProcess::Running, "the program ended by itself");
+
+    if (pressExit) {
+        // From the first control, seven steps along the tab order reach Exit.
+        QVERIFY(Xdotool(display, {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}).has_value());
+        QStringList keys{QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("60")};
+        for (int i = 0; i < 7; ++i) {
+            keys << QStringLiteral("Tab");
+        }
+        keys << QStringLiteral("space");
+        QVERIFY(Xdotool(display, keys).has_value());
+    } else {
+        QVERIFY(SendCloseRequest(display, window.toUInt()));
+    }
+    QVERIFY2(app.process.waitForFinished(15000), "the program did not end");
+    QCOMPARE(app.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.process.exitCode(), status);
+#endif
+}
+
+}  // namespace morvex::test
