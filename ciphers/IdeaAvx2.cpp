@@ -67,7 +67,7 @@ struct Avx2Ops {
 
 void IdeaCryptBlocksAvx2(const std::uint16_t* subkeys, const std::uint8_t* in, std::uint8_t* out,
                          const std::size_t blockCount) {
-    IdeaLaneCryptBlocks<Avx2Ops, 4>(subkeys, in, out, blockCount);
+    IdeaLaneCryptBlocks<Avx2Ops, 3>(subkeys, in, out, blockCount);
 }
 
 }  // namespace morvex

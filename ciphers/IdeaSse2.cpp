@@ -67,7 +67,7 @@ struct Sse2Ops {
 
 void IdeaCryptBlocksSse2(const std::uint16_t* subkeys, const std::uint8_t* in, std::uint8_t* out,
                          const std::size_t blockCount) {
-    IdeaLaneCryptBlocks<Sse2Ops, 2>(subkeys, in, out, blockCount);
+    IdeaLaneCryptBlocks<Sse2Ops, 3>(subkeys, in, out, blockCount);
 }
 
 }  // namespace morvex
