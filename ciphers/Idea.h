@@ -50,10 +50,11 @@ inline constexpr std::uint32_t kLow16 = 0xFFFFu;
     // product = high * 65536 + low, and 65536 = -1 modulo 65537, so product = low - high. When that
     // is negative, adding 65537 mends it; on 16 bits, adding 65537 is adding 1.
     const std::uint32_t reduced = low - high + static_cast<std::uint32_t>(low < high);
-    // For a = 0 the product stands for 65536 * k = -k, which is 1 - k on 16 bits. Both values are
-    // computed, so the choice is a conditional move, not a branch.
-    const std::uint32_t zeroCase = 1u - k;
-    return product != 0 ? reduced : zeroCase;
+    // For a = 0 the product stands for 65536 * k = -k, which is 1 - k on 16 bits, while reduced is 0.
+    // The correction is masked in rather than chosen by a branch: it depends on a alone, so it is
+    // ready while the multiplication runs, and the data never steers the control flow.
+    const std::uint32_t zeroMask = 0u - static_cast<std::uint32_t>(a == 0);
+    return reduced + (zeroMask & (1u - k));
 }
 
 // Eight rounds and the output transformation on sub-blocks held in the low halves of 32-bit words.
