@@ -62,11 +62,13 @@ inline void IdeaLaneGroups(const IdeaLaneKeys<Ops>& keys, const std::uint8_t* in
      ...);
 }
 
+// Whole vectors at a time, through volatile so that the optimiser keeps these last stores.
 template <class Ops>
-inline void IdeaLaneWipe(void* data, const std::size_t size) noexcept {
-    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = 0;
+inline void IdeaLaneWipe(typename Ops::Vec* vectors, const std::size_t count) noexcept {
+    volatile typename Ops::Vec* target = vectors;
+    const typename Ops::Vec zero = Ops::Splat(0);
+    for (std::size_t i = 0; i < count; ++i) {
+        target[i] = zero;
     }
 }
 
@@ -89,14 +91,17 @@ inline void IdeaLaneCryptBlocks(const std::uint16_t* subkeys, const std::uint8_t
     if (done < blockCount) {
         // The last few blocks go through one whole group in a copy, so nothing is read or
         // written beyond the caller's buffers.
-        alignas(64) std::uint8_t tail[kLanes * 8] = {};
-        const std::size_t tailBytes = (blockCount - done) * 8;
-        std::memcpy(tail, in + done * 8, tailBytes);
-        IdeaLaneGroups<Ops>(keys, tail, tail, std::index_sequence<0>{});
-        std::memcpy(out + done * 8, tail, tailBytes);
-        IdeaLaneWipe<Ops>(tail, sizeof tail);
+        typename Ops::Vec tail[4] = {};
+        static_assert(sizeof tail == kLanes * 8);
+        std::uint8_t* tailBytes = reinterpret_cast<std::uint8_t*>(tail);
+        const std::size_t byteCount = (blockCount - done) * 8;
+        std::memcpy(tailBytes, in + done * 8, byteCount);
+        IdeaLaneGroups<Ops>(keys, tailBytes, tailBytes, std::index_sequence<0>{});
+        std::memcpy(out + done * 8, tailBytes, byteCount);
+        IdeaLaneWipe<Ops>(tail, 4);
     }
-    IdeaLaneWipe<Ops>(&keys, sizeof keys);
+    IdeaLaneWipe<Ops>(keys.key, 52);
+    IdeaLaneWipe<Ops>(keys.aux, 52);
 }
 
 }  // namespace morvex
