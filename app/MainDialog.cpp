@@ -209,8 +209,11 @@ void MainDialog::BuildControls() {
     qualityMeter->setTextVisible(false);
     Identify(qualityMeter, "qualityMeter", ControlId::QualityMeter, QStringLiteral("Quality"));
 
-    // No push button is the default one: Enter must never start or end anything by itself.
+    // No push button is the default one, not even for a while: Qt would otherwise make the first
+    // button that ever had the focus the dialog's default for good, and Enter in a passphrase field
+    // would press it.
     for (QPushButton* button : findChildren<QPushButton*>()) {
+        button->setAutoDefault(false);
         button->setDefault(false);
     }
 
@@ -366,10 +369,14 @@ void MainDialog::closeEvent(QCloseEvent* event) {
 }
 
 void MainDialog::keyPressEvent(QKeyEvent* event) {
-    // A focused push button takes Enter itself; what reaches the dialog is the bare OK command, which
-    // would otherwise be free to end the program in the middle of a job.
+    // Enter presses the push button that has the focus, as Space does. Anywhere else it is the bare OK
+    // command, which would otherwise be free to end the program in the middle of a job: it does nothing.
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         event->accept();
+        auto* focused = qobject_cast<QPushButton*>(focusWidget());
+        if (focused != nullptr && focused->isEnabled() && focused->window() == this) {
+            focused->click();
+        }
         return;
     }
     QDialog::keyPressEvent(event);

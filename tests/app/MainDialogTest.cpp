@@ -543,6 +543,19 @@ void MainDialogTest::tabOrderFollowsTheLayout() {
         seen << QApplication::focusWidget()->objectName();
     }
     QCOMPARE(seen, expected);
+
+    // Having had the focus makes no button the default: Enter in a field presses nothing, while Enter on
+    // a focused button presses that one.
+    for (QPushButton* button : ui.dialog.findChildren<QPushButton*>()) {
+        QVERIFY2(!button->isDefault(), qPrintable(button->objectName()));
+    }
+    ui.Find("passphraseField")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QVERIFY(ui.prompts.pickerTitles.empty() && ui.prompts.boxes.empty());
+    ui.Find("pickFileButton")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(ui.prompts.pickerTitles.size(), std::size_t{1});
+    QVERIFY(ui.dialog.isVisible());
 }
 
 }  // namespace morvex::test
