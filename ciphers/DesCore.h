@@ -1,0 +1,200 @@
+#pragma once
+
+// The fast DES core shared by single DES and triple-DES. Everything here is generated at compile
+// time from the standard's tables in DesTables.h.
+//
+// The half-blocks are kept rotated left by one place ("rotated form"): standard bit 2 of a half in
+// the most significant place, bit 1 in the least. In that form the six-bit groups that E feeds to
+// the S-boxes are runs of adjacent bits: groups 8, 6, 4, 2 are the low six bits of the four bytes
+// of the half, and groups 7, 5, 3, 1 those of the half rotated right by four. A round therefore
+// needs no expansion step, only two XORs with the packed subkey, eight byte extractions and eight
+// lookups in tables that hold each S-box already followed by P (and by the same rotation).
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "ciphers/DesTables.h"
+
+namespace morvex::des {
+
+// Sixteen rounds of subkeys; round n uses words 2n (groups 8, 6, 4, 2) and 2n + 1 (groups 7, 5, 3, 1),
+// each group in the low six bits of one byte, in the byte the round reads it from.
+inline constexpr std::size_t kRoundKeyWords = 32;
+using RoundKeys = std::array<std::uint32_t, kRoundKeyWords>;
+
+// The subkeys of all sixteen iterations, in encryption order, for the key (first, second).
+[[nodiscard]] RoundKeys ExpandKey(std::uint32_t first, std::uint32_t second) noexcept;
+
+namespace detail {
+
+// Group g (0-based: S-box g + 1) is read from the plain rotated half (odd g) or from the half rotated
+// right by four (even g), at this bit offset.
+[[nodiscard]] constexpr bool GroupFromPlainHalf(int group) { return group % 2 == 1; }
+[[nodiscard]] constexpr int GroupShift(int group) { return 8 * ((7 - group) / 2); }
+
+// Which standard bit of R (1 to 32) lands at bit `bit` (0 = least significant) of the extracted
+// six-bit value of `group`, for a half held in rotated form.
+[[nodiscard]] constexpr int ExtractedBitOfR(int group, int bit) {
+    int wordBit = GroupShift(group) + bit;  // bit of the word the group is read from
+    if (!GroupFromPlainHalf(group)) {
+        wordBit = (wordBit + 4) % 32;  // that word is the rotated half rotated right by four
+    }
+    const int rotatedPosition = 32 - wordBit;  // standard numbering within the rotated half
+    return rotatedPosition % 32 + 1;           // rotated position q holds bit q + 1 (32 holds 1)
+}
+
+[[nodiscard]] constexpr bool ExtractionMatchesExpansion() {
+    for (int group = 0; group < 8; ++group) {
+        for (int j = 0; j < 6; ++j) {  // j = 0 is the group's first bit, its most significant
+            if (ExtractedBitOfR(group, 5 - j) != kExpansion[static_cast<std::size_t>(6 * group + j)]) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(ExtractionMatchesExpansion(), "the byte layout of a round must reproduce E exactly");
+
+[[nodiscard]] constexpr bool SBoxRowsArePermutations() {
+    for (const SBox& box : kSBoxes) {
+        for (const auto& row : box) {
+            unsigned seen = 0;
+            for (const std::uint8_t v : row) {
+                seen |= 1u << v;
+            }
+            if (seen != 0xffffu) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(SBoxRowsArePermutations(), "every row of every S-box holds each of 0 to 15 once");
+
+[[nodiscard]] constexpr std::uint32_t BitAt32(int position) {  // standard numbering, 1 = most significant
+    return std::uint32_t{1} << (32 - position);
+}
+[[nodiscard]] constexpr std::uint64_t BitAt64(int position) {
+    return std::uint64_t{1} << (64 - position);
+}
+
+// Sk followed by P, in rotated form, indexed by the six input bits (first bit most significant).
+using SpTables = std::array<std::array<std::uint32_t, 64>, 8>;
+
+[[nodiscard]] constexpr SpTables MakeSpTables() {
+    SpTables tables{};
+    for (int k = 0; k < 8; ++k) {
+        for (int x = 0; x < 64; ++x) {
+            const int row = ((x >> 4) & 2) | (x & 1);
+            const int column = (x >> 1) & 15;
+            const std::uint32_t value =
+                kSBoxes[static_cast<std::size_t>(k)][static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
+            const std::uint32_t boxOutput = value << (28 - 4 * k);  // S-box output positions 4k + 1 to 4k + 4
+            std::uint32_t permuted = 0;
+            for (int i = 1; i <= 32; ++i) {
+                if ((boxOutput & BitAt32(kPermutation[static_cast<std::size_t>(i - 1)])) != 0) {
+                    permuted |= BitAt32(i);
+                }
+            }
+            tables[static_cast<std::size_t>(k)][static_cast<std::size_t>(x)] = std::rotl(permuted, 1);
+        }
+    }
+    return tables;
+}
+
+inline constexpr SpTables kSpTables = MakeSpTables();
+
+// A 64-bit permutation as sixteen lookups, one per nibble of the input: output bit p (standard
+// numbering) takes input bit source[p - 1].
+using NibbleTables = std::array<std::array<std::uint64_t, 16>, 16>;
+
+[[nodiscard]] constexpr NibbleTables MakeNibbleTables(const BitTable64& source) {
+    NibbleTables tables{};
+    for (int p = 1; p <= 64; ++p) {
+        const int wordBit = 64 - source[static_cast<std::size_t>(p - 1)];
+        for (int v = 0; v < 16; ++v) {
+            if (((v >> (wordBit % 4)) & 1) != 0) {
+                tables[static_cast<std::size_t>(wordBit / 4)][static_cast<std::size_t>(v)] |= BitAt64(p);
+            }
+        }
+    }
+    return tables;
+}
+
+// IP, giving L in the high word and R in the low word, both already in rotated form.
+[[nodiscard]] constexpr BitTable64 InitialSource() {
+    BitTable64 source{};
+    for (int p = 1; p <= 64; ++p) {
+        const int half = p > 32 ? 32 : 0;
+        const int q = p - half;                   // position within the rotated half
+        const int ipOutput = half + q % 32 + 1;   // which bit of IP's output it holds
+        source[static_cast<std::size_t>(p - 1)] = kInitialPermutation[static_cast<std::size_t>(ipOutput - 1)];
+    }
+    return source;
+}
+
+// IP^-1 applied to the preoutput R16 L16 handed over in rotated form (R16 in the high word).
+[[nodiscard]] constexpr BitTable64 FinalSource() {
+    BitTable64 source{};
+    for (int i = 1; i <= 64; ++i) {
+        const int m = kInverseInitialPermutation[static_cast<std::size_t>(i - 1)];  // preoutput bit
+        const int half = m > 32 ? 32 : 0;
+        const int withinHalf = m - half;
+        const int rotatedPosition = withinHalf == 1 ? 32 : withinHalf - 1;
+        source[static_cast<std::size_t>(i - 1)] = static_cast<std::uint8_t>(half + rotatedPosition);
+    }
+    return source;
+}
+
+inline constexpr NibbleTables kInitialTables = MakeNibbleTables(InitialSource());
+inline constexpr NibbleTables kFinalTables = MakeNibbleTables(FinalSource());
+
+[[nodiscard]] inline std::uint64_t Permute(const NibbleTables& tables, std::uint64_t x) noexcept {
+    std::uint64_t out = 0;
+    for (std::size_t n = 0; n < 16; ++n) {
+        out |= tables[n][(x >> (4 * n)) & 15];
+    }
+    return out;
+}
+
+}  // namespace detail
+
+// The block (w0, w1) through IP; l and r come out in rotated form.
+inline void InitialPermutation(std::uint32_t w0, std::uint32_t w1, std::uint32_t& l, std::uint32_t& r) noexcept {
+    const std::uint64_t out = detail::Permute(detail::kInitialTables, (std::uint64_t{w0} << 32) | w1);
+    l = static_cast<std::uint32_t>(out >> 32);
+    r = static_cast<std::uint32_t>(out);
+}
+
+// The preoutput (R16, L16), in rotated form, through IP^-1.
+inline void FinalPermutation(std::uint32_t r16, std::uint32_t l16, std::uint32_t& w0, std::uint32_t& w1) noexcept {
+    const std::uint64_t out = detail::Permute(detail::kFinalTables, (std::uint64_t{r16} << 32) | l16);
+    w0 = static_cast<std::uint32_t>(out >> 32);
+    w1 = static_cast<std::uint32_t>(out);
+}
+
+// One iteration: target ^= f(source, subkey), both halves in rotated form.
+inline void Round(std::uint32_t& target, std::uint32_t source, const std::uint32_t* subkey) noexcept {
+    const auto& sp = detail::kSpTables;
+    const std::uint32_t even = source ^ subkey[0];
+    const std::uint32_t odd = std::rotr(source, 4) ^ subkey[1];
+    target ^= sp[7][even & 63] ^ sp[5][(even >> 8) & 63] ^ sp[3][(even >> 16) & 63] ^ sp[1][(even >> 24) & 63] ^
+              sp[6][odd & 63] ^ sp[4][(odd >> 8) & 63] ^ sp[2][(odd >> 16) & 63] ^ sp[0][(odd >> 24) & 63];
+}
+
+// Sixteen iterations with the subkeys found from `keys` on, two words apart in the direction of
+// kStep (2 for encryption order, -2 to walk a schedule backwards). On return l holds L16 and r R16,
+// so the preoutput is (r, l).
+template <int kStep>
+inline void SixteenRounds(std::uint32_t& l, std::uint32_t& r, const std::uint32_t* keys) noexcept {
+    for (int i = 0; i < 8; ++i) {
+        Round(l, r, keys);
+        keys += kStep;
+        Round(r, l, keys);
+        keys += kStep;
+    }
+}
+
+}  // namespace morvex::des
