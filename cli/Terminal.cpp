@@ -1,6 +1,7 @@
 #include "cli/Terminal.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -40,6 +41,17 @@ void WriteAll(int fd, const std::string& text) {
 std::optional<std::string> ReadLine(int fd, std::size_t keep) {
     std::string line;
     for (;;) {
+        // A signal that lands just before a blocking read would not interrupt it; waiting in short
+        // slices closes that gap without a self-pipe.
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, 100);
+        if (CancelSignalled()) {
+            SecureWipe(line.data(), line.size());
+            return std::nullopt;
+        }
+        if (polled == 0 || (polled < 0 && errno == EINTR)) {
+            continue;
+        }
         char c = 0;
         const ssize_t n = ::read(fd, &c, 1);
         if (n < 0) {

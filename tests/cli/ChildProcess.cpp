@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #ifndef MORVEX_CLI_PATH
 #error "MORVEX_CLI_PATH must name the tool under test"
@@ -62,6 +63,24 @@ int WaitStatus(pid_t pid) {
         return 128 + WTERMSIG(raw);
     }
     return -1;
+}
+
+// A child still running after the grace time is a hang: end it rather than the whole test run.
+int WaitStatusWithin(pid_t pid, std::chrono::seconds grace) {
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int raw = 0;
+        const pid_t ended = ::waitpid(pid, &raw, WNOHANG);
+        if (ended == pid) {
+            return WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    return WaitStatus(pid) == 128 + SIGKILL ? -2 : -1;
 }
 
 void MakePipe(std::array<int, 2>& fds) {
@@ -152,7 +171,7 @@ ChildResult CliChild::Wait() {
             }
         }
     }
-    result.status = WaitStatus(pid_);
+    result.status = WaitStatusWithin(pid_, std::chrono::seconds(open > 0 ? 0 : 10));
     pid_ = -1;
     return result;
 }
@@ -228,10 +247,14 @@ bool PtyChild::EchoOn() const {
 }
 
 ChildResult PtyChild::Wait() {
-    while (ReadSome(std::chrono::milliseconds(120000))) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (ReadSome(std::chrono::milliseconds(1000))) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            break;
+        }
     }
     ChildResult result;
-    result.status = WaitStatus(pid_);
+    result.status = WaitStatusWithin(pid_, std::chrono::seconds(10));
     pid_ = -1;
     result.out = shown_;
     return result;

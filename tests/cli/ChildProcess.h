@@ -10,7 +10,7 @@
 namespace morvex::test {
 
 struct ChildResult {
-    int status = -1;  // the exit status, or 128 + the signal that ended the child
+    int status = -1;  // the exit status, 128 + the signal that ended the child, -2 if it hung
     std::string out;
     std::string err;
 };
