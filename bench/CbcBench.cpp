@@ -25,7 +25,7 @@ namespace {
 
 constexpr std::size_t kBufferBytes = std::size_t{16} << 20;
 constexpr std::size_t kBlocks = kBufferBytes / kBlockBytes;
-constexpr double kMinSeconds = 0.5;
+constexpr double kMinSeconds = 0.3;
 
 constexpr KeyWords kKeyWords{0x01234567u, 0x89abcdefu, 0xfedcba98u, 0x76543210u};
 constexpr std::array<std::uint8_t, 24> kPeerKey{0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,
