@@ -6,12 +6,16 @@ void CliFrontEnd::ShowMessage(const std::string& text, const std::string& /*titl
     lastMessage_ = text;
 }
 
-void CliFrontEnd::SetControlsWorking(bool /*working*/) {
-    // The tool has no controls: one file at a time is guaranteed by running them in sequence.
+void CliFrontEnd::SetControlsWorking(bool working) {
+    // No controls to switch: files run one after the other. The flag only tells the progress line
+    // from the emptied bar that follows a finished job, which would redraw it at 0%.
+    working_ = working;
 }
 
 void CliFrontEnd::SetProgress(int percent) {
-    progress_.Update(percent, ProgressLine::Clock::now());
+    if (working_) {
+        progress_.Update(percent, ProgressLine::Clock::now());
+    }
 }
 
 void CliFrontEnd::BeginFile() {

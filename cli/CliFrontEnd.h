@@ -24,6 +24,7 @@ public:
 private:
     ProgressLine& progress_;
     std::string lastMessage_;
+    bool working_ = false;
 };
 
 }  // namespace morvex
