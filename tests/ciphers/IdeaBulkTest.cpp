@@ -72,44 +72,6 @@ using Bytes = std::vector<std::uint8_t>;
     return ReverseEachBlock(data);
 }
 
-// The rounds as the standard states them, with the exact product reduced by %, for subkey tables
-// that no key schedule produces and libgcrypt could not be given.
-[[nodiscard]] Bytes TextbookIdea(const IdeaSubkeys& z, const Bytes& in) {
-    const auto mul = [](const std::uint32_t a, const std::uint32_t b) {
-        const std::uint64_t product = std::uint64_t{a == 0 ? 0x10000U : a} * (b == 0 ? 0x10000U : b);
-        return static_cast<std::uint16_t>(product % 0x10001U);
-    };
-    const auto add = [](const std::uint32_t a, const std::uint32_t b) { return static_cast<std::uint16_t>(a + b); };
-    Bytes out = ReverseEachBlock(in);
-    for (std::size_t at = 0; at < out.size(); at += kBlockBytes) {
-        std::uint8_t* block = &out[at];
-        std::uint16_t x[4];
-        for (std::size_t i = 0; i < 4; ++i) {
-            x[i] = static_cast<std::uint16_t>(block[2 * i] << 8 | block[2 * i + 1]);
-        }
-        for (std::size_t r = 0; r < 8; ++r) {
-            const std::uint16_t* k = &z[6 * r];
-            const std::uint16_t v1 = mul(x[0], k[0]);
-            const std::uint16_t v2 = add(x[1], k[1]);
-            const std::uint16_t v3 = add(x[2], k[2]);
-            const std::uint16_t v4 = mul(x[3], k[3]);
-            const std::uint16_t p = mul(v1 ^ v3, k[4]);
-            const std::uint16_t q = mul(add(v2 ^ v4, p), k[5]);
-            const std::uint16_t s = add(p, q);
-            x[0] = v1 ^ q;
-            x[1] = v3 ^ q;
-            x[2] = v2 ^ s;
-            x[3] = v4 ^ s;
-        }
-        const std::uint16_t y[4] = {mul(x[0], z[48]), add(x[2], z[49]), add(x[1], z[50]), mul(x[3], z[51])};
-        for (std::size_t i = 0; i < 4; ++i) {
-            block[2 * i] = static_cast<std::uint8_t>(y[i] >> 8);
-            block[2 * i + 1] = static_cast<std::uint8_t>(y[i]);
-        }
-    }
-    return ReverseEachBlock(out);
-}
-
 TEST(CpuPathTest, PortableFirstBestByDefaultAndUnsupportedRefused) {
     const std::vector<CpuPath> supported = SupportedCpuPaths();
     ASSERT_FALSE(supported.empty());
@@ -204,42 +166,36 @@ TEST_P(IdeaBulkPathTest, EqualsIndependentIdeaAtEveryLength) {
     }
 }
 
-// Subkeys and sub-blocks of 0 (standing for 65536), 1 and 65535 meet in the multiplications,
-// with tables no key schedule would produce.
-TEST_P(IdeaBulkPathTest, EdgeFactorsMatchTextbookRounds) {
+// Subkeys and sub-blocks of 0 (standing for 65536), 1 and 65535 meet in the multiplications: keys
+// whose schedules are all 0, all 65535 or full of zeros, and every 16-bit value as each sub-block.
+TEST_P(IdeaBulkPathTest, EdgeFactorsMatchIndependentIdea) {
     constexpr std::array<std::uint16_t, 5> kEdges{0, 1, 2, 0x8000, 0xFFFF};
-    std::vector<IdeaSubkeys> tables;
-    for (const std::uint16_t edge : kEdges) {
-        IdeaSubkeys table{};
-        table.fill(edge);
-        tables.push_back(table);
-    }
-    for (int i = 0; i < 16; ++i) {
-        IdeaSubkeys table{};
-        for (std::uint16_t& subkey : table) {
-            subkey = random_() % 3 == 0 ? kEdges[random_() % kEdges.size()] : static_cast<std::uint16_t>(random_());
+    std::vector<IdeaKey> keys{IdeaKey{}, IdeaKey{0x8000}};
+    keys.back().fill(0xFFFF);
+    for (int i = 0; i < 8; ++i) {
+        IdeaKey key = RandomKey(random_);
+        for (std::uint16_t& part : key) {
+            part = random_() % 2 == 0 ? kEdges[random_() % kEdges.size()] : part;
         }
-        tables.push_back(table);
+        keys.push_back(key);
     }
-    tables.push_back(IdeaExpandKey(IdeaKey{}));
-    tables.push_back(IdeaInvertKey(IdeaExpandKey(IdeaKey{})));
-
-    // Every combination of edge values in the four sub-blocks.
     Bytes blocks;
     for (std::size_t n = 0; n < kEdges.size() * kEdges.size() * kEdges.size() * kEdges.size(); ++n) {
         for (std::size_t word = 0, rest = n; word < 4; ++word, rest /= kEdges.size()) {
-            blocks.push_back(static_cast<std::uint8_t>(kEdges[rest % kEdges.size()]));
-            blocks.push_back(static_cast<std::uint8_t>(kEdges[rest % kEdges.size()] >> 8));
+            blocks.insert(blocks.end(), {static_cast<std::uint8_t>(kEdges[rest % kEdges.size()]),
+                                         static_cast<std::uint8_t>(kEdges[rest % kEdges.size()] >> 8)});
         }
     }
-    // And every 16-bit value as each factor of the first round's multiplications.
     for (std::uint32_t x = 0; x < 0x10000; ++x) {
         for (int word = 0; word < 4; ++word) {
             blocks.insert(blocks.end(), {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(x >> 8)});
         }
     }
-    for (const IdeaSubkeys& table : tables) {
-        EXPECT_EQ(Crypt(GetParam(), table, blocks), TextbookIdea(table, blocks));
+    for (const IdeaKey& key : keys) {
+        const IdeaSubkeys encryptKeys = IdeaExpandKey(key);
+        const Bytes expected = GcryptEncrypt(key, blocks);
+        EXPECT_EQ(Crypt(GetParam(), encryptKeys, blocks), expected);
+        EXPECT_EQ(Crypt(GetParam(), IdeaInvertKey(encryptKeys), expected), blocks);
     }
 }
 
