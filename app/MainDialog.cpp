@@ -224,6 +224,9 @@ void MainDialog::BuildControls() {
     const auto addLabel = [this, &units](const QString& text, const char* name, QRect rect) {
         auto* label = new QLabel(text, this);
         label->setObjectName(QString::fromLatin1(name));
+        // A font wider than the one the layout was drawn for must not clip a caption; the labels
+        // have room to their right.
+        rect.setWidth(std::max(rect.width(), label->sizeHint().width()));
         label->setGeometry(rect);
         return label;
     };
