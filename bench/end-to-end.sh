@@ -7,18 +7,21 @@
 #   --speed          also time openssl and gpg against morvex-cli on a 512 MiB file
 #   --build-dir DIR  use the binaries already built in DIR instead of building the dev preset
 #   --size-mib N     size of the file for the cipher comparison (default 256)
+#   --memory-mib N   size of the file for the peak memory (default 1024)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=""
 speed=0
 size_mib=256
+memory_mib=1024
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --speed) speed=1 ;;
         --build-dir) build_dir=$2; shift ;;
         --size-mib) size_mib=$2; shift ;;
-        -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+        --memory-mib) memory_mib=$2; shift ;;
+        -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
         *) echo "end-to-end.sh: unknown argument '$1'" >&2; exit 1 ;;
     esac
     shift
@@ -39,18 +42,22 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvex-e2e-XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# Private copies, so that a rebuild in the same tree during the run cannot touch what is measured.
+cp "$cli" "$bench" "$work/"
+cli="$work/morvex-cli"
+bench="$work/morvex-bench"
 pass="$work/passphrase"
 printf 'benchmark passphrase\n' >"$pass"
 
-# Wall-clock seconds that a command takes; its processor seconds (user + system, all threads) are
-# left in $cpu_seconds. On a shared machine the processor time is the steadier of the two.
+# Runs a command and leaves its wall-clock seconds in $wall_seconds and its processor seconds (user +
+# system, all threads) in $cpu_seconds. On a shared machine the processor time is the steadier one.
+wall_seconds=0
 cpu_seconds=0
-seconds_of() {
+timed() {
     /usr/bin/time -f '%e %U %S' -o "$work/time" "$@" >/dev/null
-    local wall user sys
-    read -r wall user sys <"$work/time"
+    local user sys
+    read -r wall_seconds user sys <"$work/time"
     cpu_seconds=$(echo "$user + $sys" | bc)
-    echo "$wall"
 }
 
 mib_per_s() { echo "scale=1; $1 / $2" | bc; }
@@ -85,11 +92,13 @@ for cipher in 3des idea; do
         rm -f "$work/data.enc.out"
         if [[ $job == encrypt ]]; then
             rm -f "$work/data.enc"
-            t=$(seconds_of "$cli" encrypt --cipher "$cipher" --quiet --passphrase-file "$pass" "$work/data")
+            timed "$cli" encrypt --cipher "$cipher" --quiet --passphrase-file "$pass" "$work/data"
+            t=$wall_seconds
             dir=En
         else
             mv "$work/data" "$work/data.orig"
-            t=$(seconds_of "$cli" decrypt --cipher "$cipher" --quiet --passphrase-file "$pass" "$work/data.enc")
+            timed "$cli" decrypt --cipher "$cipher" --quiet --passphrase-file "$pass" "$work/data.enc"
+            t=$wall_seconds
             cmp -s "$work/data" "$work/data.orig" || { echo "round trip differs for $cipher" >&2; exit 1; }
             rm -f "$work/data"; mv "$work/data.orig" "$work/data"
             dir=De
@@ -114,9 +123,9 @@ echo "Target: end-to-end wall time within 1.15x of the cipher time: $([[ $verdic
 echo "Load:      $(cut -d' ' -f1-3 /proc/loadavg) (at the end of the comparison)"
 echo
 
-echo "== Peak memory: a 1 GiB file =="
+echo "== Peak memory: a ${memory_mib} MiB file =="
 rm -f "$work/data" "$work/data.enc"
-head -c 1073741824 /dev/urandom >"$work/big"
+head -c "$((memory_mib * 1048576))" /dev/urandom >"$work/big"
 for cipher in 3des idea; do
     for job in encrypt decrypt; do
         if [[ $job == encrypt ]]; then
@@ -153,28 +162,34 @@ if [[ $speed == 1 ]]; then
     }
     for cipher in 3des idea; do
         rm -f "$work/s.enc"
-        e=$(seconds_of "$cli" encrypt --cipher "$cipher" --quiet --passphrase-file "$pass" "$work/s")
+        timed "$cli" encrypt --cipher "$cipher" --quiet --passphrase-file "$pass" "$work/s"
+        e=$wall_seconds
         ec=$cpu_seconds
         mv "$work/s" "$work/s.orig"
-        d=$(seconds_of "$cli" decrypt --cipher "$cipher" --quiet --passphrase-file "$pass" "$work/s.enc")
+        timed "$cli" decrypt --cipher "$cipher" --quiet --passphrase-file "$pass" "$work/s.enc"
+        d=$wall_seconds
         dc=$cpu_seconds
         cmp -s "$work/s" "$work/s.orig" || { echo "morvex-cli round trip differs" >&2; exit 1; }
         rm -f "$work/s" "$work/s.enc"; mv "$work/s.orig" "$work/s"
         row "morvex-cli $cipher" "$e" "$ec" "$d" "$dc"
     done
-    e=$(seconds_of openssl enc -des-ede3-cbc -pbkdf2 -pass "file:$pass" -in "$work/s" -out "$work/s.ossl")
+    timed openssl enc -des-ede3-cbc -pbkdf2 -pass "file:$pass" -in "$work/s" -out "$work/s.ossl"
+    e=$wall_seconds
     ec=$cpu_seconds
-    d=$(seconds_of openssl enc -d -des-ede3-cbc -pbkdf2 -pass "file:$pass" -in "$work/s.ossl" -out "$work/s.back")
+    timed openssl enc -d -des-ede3-cbc -pbkdf2 -pass "file:$pass" -in "$work/s.ossl" -out "$work/s.back"
+    d=$wall_seconds
     dc=$cpu_seconds
     cmp -s "$work/s" "$work/s.back" || { echo "openssl round trip differs" >&2; exit 1; }
     rm -f "$work/s.ossl" "$work/s.back"
     row "openssl enc -des-ede3-cbc" "$e" "$ec" "$d" "$dc"
     if openssl enc -provider legacy -provider default -idea-cbc -pbkdf2 -pass pass:x </dev/null >/dev/null 2>&1; then
-        e=$(seconds_of openssl enc -provider legacy -provider default -idea-cbc -pbkdf2 -pass "file:$pass" \
-            -in "$work/s" -out "$work/s.ossl")
+        timed openssl enc -provider legacy -provider default -idea-cbc -pbkdf2 -pass "file:$pass" \
+            -in "$work/s" -out "$work/s.ossl"
+        e=$wall_seconds
         ec=$cpu_seconds
-        d=$(seconds_of openssl enc -d -provider legacy -provider default -idea-cbc -pbkdf2 -pass "file:$pass" \
-            -in "$work/s.ossl" -out "$work/s.back")
+        timed openssl enc -d -provider legacy -provider default -idea-cbc -pbkdf2 -pass "file:$pass" \
+            -in "$work/s.ossl" -out "$work/s.back"
+        d=$wall_seconds
         dc=$cpu_seconds
         rm -f "$work/s.ossl" "$work/s.back"
         row "openssl enc -idea-cbc" "$e" "$ec" "$d" "$dc"
@@ -183,10 +198,12 @@ if [[ $speed == 1 ]]; then
     fi
     for algo in 3DES IDEA; do
         gpg_common=(--batch --yes --quiet --pinentry-mode loopback --passphrase-file "$pass")
-        e=$(seconds_of gpg "${gpg_common[@]}" --symmetric --cipher-algo "$algo" --compress-algo none \
-            -o "$work/s.gpg" "$work/s")
+        timed gpg "${gpg_common[@]}" --symmetric --cipher-algo "$algo" --compress-algo none \
+            -o "$work/s.gpg" "$work/s"
+        e=$wall_seconds
         ec=$cpu_seconds
-        d=$(seconds_of gpg "${gpg_common[@]}" --decrypt -o "$work/s.back" "$work/s.gpg")
+        timed gpg "${gpg_common[@]}" --decrypt -o "$work/s.back" "$work/s.gpg"
+        d=$wall_seconds
         dc=$cpu_seconds
         cmp -s "$work/s" "$work/s.back" || { echo "gpg round trip differs" >&2; exit 1; }
         rm -f "$work/s.gpg" "$work/s.back"
