@@ -1,7 +1,9 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace morvex {
 
@@ -14,6 +16,12 @@ inline constexpr std::size_t kBlockBytes = 8;
 }
 
 inline void StoreWord(std::uint8_t* bytes, std::uint32_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        // One 32-bit store: the compiler cannot merge the four byte stores below when the
+        // destination may alias the next load.
+        std::memcpy(bytes, &word, sizeof word);
+        return;
+    }
     bytes[0] = static_cast<std::uint8_t>(word);
     bytes[1] = static_cast<std::uint8_t>(word >> 8);
     bytes[2] = static_cast<std::uint8_t>(word >> 16);
