@@ -2,6 +2,7 @@
 
 #include <array>
 #include <set>
+#include <thread>
 #include <memory>
 
 #include <QApplication>
@@ -466,6 +467,30 @@ void MainDialogTest::dialogOutlivesItsJob() {
     QVERIFY(ui.dialog.close());
     QVERIFY(!ui.dialog.isVisible());
     QCOMPARE(ui.dialog.result(), MainDialog::kCloseStatus);
+}
+
+void MainDialogTest::teardownDuringJobLeavesNoOutput() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("big.bin"));
+    QVERIFY(WriteFile(source, RandomBytes((3 << 20) + 5, 11)));
+
+    GatedPlatform platform;
+    auto ui = std::make_unique<DialogUnderTest>(&platform);
+    ui->Click("ideaRadio");
+    ui->Choose(source);
+    ui->TypeBoth(QStringLiteral("pw"), QStringLiteral("pw"));
+    ui->Click("encryptButton");
+    QVERIFY(ui->Working());
+    // The gate opens only while the dialog is being destroyed, so the worker is certainly mid-job then.
+    std::thread opener([&platform] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        platform.Open();
+    });
+    ui.reset();
+    opener.join();
+    QVERIFY(!QFileInfo::exists(source + QStringLiteral(".enc")));
+    QVERIFY(QFileInfo(source).size() == (3 << 20) + 5);
 }
 
 void MainDialogTest::idleKeysAndExit() {

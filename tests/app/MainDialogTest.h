@@ -20,6 +20,7 @@ private slots:
     void cancelMidJob_data();
     void cancelMidJob();
     void dialogOutlivesItsJob();
+    void teardownDuringJobLeavesNoOutput();
     void idleKeysAndExit();
     void layoutAtTwoFontSizes_data();
     void layoutAtTwoFontSizes();
