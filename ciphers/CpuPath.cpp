@@ -32,10 +32,11 @@ namespace {
 }
 
 constexpr CpuPath kFastestFirst[] = {CpuPath::Avx512, CpuPath::Avx2, CpuPath::Sse2, CpuPath::Portable};
+constexpr int kPathCount = static_cast<int>(sizeof kFastestFirst / sizeof kFastestFirst[0]);
 
 // Asked once: the answers cannot change while the process runs.
 struct SupportTable {
-    bool supported[4] = {};
+    bool supported[kPathCount] = {};
     CpuPath best = CpuPath::Portable;
 
     SupportTable() {
@@ -80,7 +81,7 @@ std::string_view CpuPathName(const CpuPath path) {
 
 bool CpuPathSupported(const CpuPath path) {
     const int index = static_cast<int>(path);
-    return index >= 0 && index < 4 && Support().supported[index];
+    return index >= 0 && index < kPathCount && Support().supported[index];
 }
 
 std::vector<CpuPath> SupportedCpuPaths() {
