@@ -128,8 +128,11 @@ void TripleDes::DecryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& 
 
 void TripleDes::DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const {
     std::size_t done = 0;
-    if (ActiveCpuPath() == CpuPath::Avx512 && des::BitsliceAvailable()) {
-        done = des::BitsliceDecryptBlocks(subkeys_.data(), in, out, blockCount);
+    const CpuPath path = ActiveCpuPath();
+    if (path == CpuPath::Avx512 && des::BitsliceAvx512Available()) {
+        done = des::BitsliceAvx512DecryptBlocks(subkeys_.data(), in, out, blockCount);
+    } else if (path == CpuPath::Avx2 && des::BitsliceAvx2Available()) {
+        done = des::BitsliceAvx2DecryptBlocks(subkeys_.data(), in, out, blockCount);
     }
     DecryptPortable(subkeys_.data() + kLastRoundWord, in + done * kBlockBytes, out + done * kBlockBytes,
                     blockCount - done);

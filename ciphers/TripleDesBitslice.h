@@ -5,15 +5,20 @@
 
 namespace morvex::des {
 
-// Whether this build carries the bitsliced AVX-512 decryption kernel (it needs AVX-512 F and BW).
-[[nodiscard]] bool BitsliceAvailable() noexcept;
+// Bitsliced triple-DES decryption, one bit of many blocks per register bit: 512 blocks at a time
+// on AVX-512 (F and BW), 256 on AVX2. Each Available function says whether this build carries
+// that kernel; each kernel may only be called when the processor has its instruction set.
+//
+// A kernel decrypts blocks laid out as on disk. subkeys are the 48 rounds of triple-DES encryption,
+// two words per round (DesCore.h); they are run backwards. It works from the front and returns how
+// many blocks it did: a remainder too short to be worth a whole batch is left to the caller. in and
+// out may be the same buffer but must not otherwise overlap.
+[[nodiscard]] bool BitsliceAvx512Available() noexcept;
+[[nodiscard]] std::size_t BitsliceAvx512DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in,
+                                                      std::uint8_t* out, std::size_t blockCount) noexcept;
 
-// Decrypts blocks laid out as on disk, 512 at a time, one bit of every block per bit of a 512-bit
-// register. subkeys are the 48 rounds of triple-DES encryption, two words per round (DesCore.h);
-// they are run backwards. Works from the front and returns how many blocks it did: a remainder too
-// short to be worth a whole batch is left to the caller. in and out may be the same buffer but must
-// not otherwise overlap. Only to be called when the processor has AVX-512 F and BW.
-[[nodiscard]] std::size_t BitsliceDecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in,
-                                                std::uint8_t* out, std::size_t blockCount) noexcept;
+[[nodiscard]] bool BitsliceAvx2Available() noexcept;
+[[nodiscard]] std::size_t BitsliceAvx2DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in,
+                                                    std::uint8_t* out, std::size_t blockCount) noexcept;
 
 }  // namespace morvex::des

@@ -1,0 +1,230 @@
+#pragma once
+
+// The part of bitsliced triple-DES decryption that does not depend on the register width: the
+// slice layout, the S-boxes as three-input functions, the rounds and the key masks. Included only
+// by the files that instantiate it for one instruction set each, and kept in an anonymous
+// namespace so that no copy compiled for one set can stand in for another at link time.
+//
+// Register bit j of slice n holds standard bit n of block j, so a permutation costs nothing (it
+// only renames slices) and each S-box becomes boolean logic on whole registers. Every S-box output
+// bit is a function of six inputs, evaluated as eight three-input functions of x4, x5, x6 (their
+// truth tables taken from the S-box) merged by a tree of multiplexers on x3, x2 and x1.
+//
+// A register type V supplies: Reg; kWords, its width in 64-bit words; Load and Store of kWords
+// words; Xor; Broadcast of a 32-bit word; Ternary<table>(a, b, c), the three-input function whose
+// truth table bit (a << 2 | b << 1 | c) is set where the result is 1.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "ciphers/DesCore.h"
+#include "ciphers/DesTables.h"
+#include "keys/SecureWipe.h"
+
+namespace morvex::des {
+namespace {
+
+constexpr std::size_t kRounds = 48;
+
+// ---- Truth tables, from the S-boxes ----
+
+constexpr int kMux = 0xCA;  // a ? b : c
+
+// Output bit `bit` (0 = most significant) of S-box `box` when x1 x2 x3 = prefix, as a function of
+// (x4, x5, x6) in vpternlog's operand order.
+[[nodiscard]] constexpr int LeafTruthTable(int box, int bit, int prefix) {
+    int table = 0;
+    for (int low = 0; low < 8; ++low) {
+        const int x = (prefix << 3) | low;
+        const int row = ((x >> 4) & 2) | (x & 1);
+        const int column = (x >> 1) & 15;
+        const int value =
+            kSBoxes[static_cast<std::size_t>(box)][static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
+        table |= ((value >> (3 - bit)) & 1) << low;
+    }
+    return table;
+}
+
+// Where S-box output position m (1 to 32) lands after P, 0-based.
+[[nodiscard]] constexpr std::size_t AfterP(int m) {
+    for (std::size_t i = 0; i < kPermutation.size(); ++i) {
+        if (kPermutation[i] == m) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+template <class V, int kBox, int kBit>
+[[nodiscard]] inline typename V::Reg OutputBit(typename V::Reg x1, typename V::Reg x2, typename V::Reg x3,
+                                               typename V::Reg x4, typename V::Reg x5, typename V::Reg x6) {
+    using R = typename V::Reg;
+    const R f0 = V::template Ternary<LeafTruthTable(kBox, kBit, 0)>(x4, x5, x6);
+    const R f1 = V::template Ternary<LeafTruthTable(kBox, kBit, 1)>(x4, x5, x6);
+    const R f2 = V::template Ternary<LeafTruthTable(kBox, kBit, 2)>(x4, x5, x6);
+    const R f3 = V::template Ternary<LeafTruthTable(kBox, kBit, 3)>(x4, x5, x6);
+    const R f4 = V::template Ternary<LeafTruthTable(kBox, kBit, 4)>(x4, x5, x6);
+    const R f5 = V::template Ternary<LeafTruthTable(kBox, kBit, 5)>(x4, x5, x6);
+    const R f6 = V::template Ternary<LeafTruthTable(kBox, kBit, 6)>(x4, x5, x6);
+    const R f7 = V::template Ternary<LeafTruthTable(kBox, kBit, 7)>(x4, x5, x6);
+    const R g0 = V::template Ternary<kMux>(x3, f1, f0);
+    const R g1 = V::template Ternary<kMux>(x3, f3, f2);
+    const R g2 = V::template Ternary<kMux>(x3, f5, f4);
+    const R g3 = V::template Ternary<kMux>(x3, f7, f6);
+    const R h0 = V::template Ternary<kMux>(x2, g1, g0);
+    const R h1 = V::template Ternary<kMux>(x2, g3, g2);
+    return V::template Ternary<kMux>(x1, h1, h0);
+}
+
+template <class V>
+using Slice = std::array<std::uint64_t, V::kWords>;
+
+template <class V>
+using HalfSlices = std::array<Slice<V>, 32>;
+
+template <class V>
+struct alignas(64) Halves {
+    std::array<HalfSlices<V>, 2> half;
+};
+
+template <class V>
+inline void XorIntoSlice(Slice<V>& s, typename V::Reg v) {
+    V::Store(s.data(), V::Xor(V::Load(s.data()), v));
+}
+
+// keyMasks: 48 words, all ones where the round's subkey bit is 1.
+template <class V, int kBox>
+inline void BoxStep(HalfSlices<V>& target, const HalfSlices<V>& source, const std::uint32_t* keyMasks) {
+    constexpr std::size_t b = 6 * kBox;
+    const auto input = [&](std::size_t t) {
+        return V::Xor(V::Load(source[kExpansion[b + t] - 1u].data()), V::Broadcast(keyMasks[b + t]));
+    };
+    const auto x1 = input(0);
+    const auto x2 = input(1);
+    const auto x3 = input(2);
+    const auto x4 = input(3);
+    const auto x5 = input(4);
+    const auto x6 = input(5);
+    XorIntoSlice<V>(target[AfterP(4 * kBox + 1)], OutputBit<V, kBox, 0>(x1, x2, x3, x4, x5, x6));
+    XorIntoSlice<V>(target[AfterP(4 * kBox + 2)], OutputBit<V, kBox, 1>(x1, x2, x3, x4, x5, x6));
+    XorIntoSlice<V>(target[AfterP(4 * kBox + 3)], OutputBit<V, kBox, 2>(x1, x2, x3, x4, x5, x6));
+    XorIntoSlice<V>(target[AfterP(4 * kBox + 4)], OutputBit<V, kBox, 3>(x1, x2, x3, x4, x5, x6));
+}
+
+template <class V, std::size_t... kBoxes>
+inline void RoundSteps(HalfSlices<V>& target, const HalfSlices<V>& source, const std::uint32_t* keyMasks,
+                       std::index_sequence<kBoxes...>) {
+    (BoxStep<V, static_cast<int>(kBoxes)>(target, source, keyMasks), ...);
+}
+
+template <class V>
+void Round(HalfSlices<V>& target, const HalfSlices<V>& source, const std::uint32_t* keyMasks) {
+    RoundSteps<V>(target, source, keyMasks, std::make_index_sequence<8>{});
+}
+
+// ---- Key masks ----
+
+using KeyMasks = std::array<std::uint32_t, kRounds * 48>;
+
+// The subkey bits of decryption round n (encryption round 48 - n) as whole-word masks, in S-box
+// input order.
+void MakeKeyMasks(const std::uint32_t* subkeys, KeyMasks& masks) {
+    for (std::size_t n = 0; n < kRounds; ++n) {
+        const std::uint32_t* words = subkeys + 2 * (kRounds - 1 - n);
+        for (int group = 0; group < 8; ++group) {
+            const std::uint32_t word = words[detail::GroupFromPlainHalf(group) ? 0 : 1];
+            for (int t = 0; t < 6; ++t) {
+                const std::uint32_t bit = (word >> (detail::GroupShift(group) + 5 - t)) & 1u;
+                masks[48 * n + static_cast<std::size_t>(6 * group + t)] = 0u - bit;
+            }
+        }
+    }
+}
+
+// ---- Between blocks and slices ----
+
+// Standard bit (1 to 64) of bit `bit` (0 = least significant) of byte `byte` of a block on disk:
+// bytes 0 to 3 are w0, least significant first, and w0 is bits 1 to 32.
+[[nodiscard]] constexpr int StandardBit(int byte, int bit) {
+    const int base = byte < 4 ? 1 + 8 * (3 - byte) : 33 + 8 * (7 - byte);
+    return base + 7 - bit;
+}
+
+// Where input bit n lands after IP: (half, index) packed as half * 32 + index.
+[[nodiscard]] constexpr std::array<std::uint8_t, 64> InputSlots() {
+    std::array<std::uint8_t, 64> slots{};
+    for (std::size_t q = 0; q < 64; ++q) {
+        slots[kInitialPermutation[q] - 1u] = static_cast<std::uint8_t>(q);
+    }
+    return slots;
+}
+
+// Which preoutput slice output bit n comes from: the preoutput is R16 (half 0 here) then L16.
+[[nodiscard]] constexpr std::array<std::uint8_t, 64> OutputSlots() {
+    std::array<std::uint8_t, 64> slots{};
+    for (std::size_t i = 0; i < 64; ++i) {
+        slots[i] = static_cast<std::uint8_t>(kInverseInitialPermutation[i] - 1u);
+    }
+    return slots;
+}
+
+constexpr std::array<std::uint8_t, 64> kInputSlots = InputSlots();
+constexpr std::array<std::uint8_t, 64> kOutputSlots = OutputSlots();
+
+// The 48 rounds on a batch whose halves hold L0 (half 0) and R0 after IP; returns the half that
+// then holds R16, the first half of the preoutput.
+template <class V>
+std::size_t DecryptRounds(const KeyMasks& masks, Halves<V>& state) {
+    std::size_t l = 0;
+    std::size_t r = 1;
+    for (std::size_t stage = 0; stage < 3; ++stage) {
+        for (std::size_t i = 0; i < 16; i += 2) {
+            const std::size_t round = 16 * stage + i;
+            Round<V>(state.half[l], state.half[r], masks.data() + 48 * round);
+            Round<V>(state.half[r], state.half[l], masks.data() + 48 * (round + 1));
+        }
+        std::swap(l, r);  // the preoutput (R16, L16) is the next stage's (L0, R0)
+    }
+    return l;
+}
+
+// Whole batches, then a last one padded with zeros if at least minPadded blocks remain; returns
+// how many blocks it did. Batch supplies kBlocks, Load(in, state) and Store(state, first, out).
+template <class V, class Batch>
+std::size_t DecryptInBatches(const std::uint32_t* subkeys, const std::uint8_t* in, std::uint8_t* out,
+                             std::size_t blockCount, std::size_t minPadded) {
+    constexpr std::size_t kBatch = Batch::kBlocks;
+    const std::size_t whole = blockCount / kBatch * kBatch;
+    const std::size_t rest = blockCount - whole;
+    if (whole == 0 && rest < minPadded) {
+        return 0;
+    }
+    KeyMasks masks{};
+    MakeKeyMasks(subkeys, masks);
+    Halves<V> state{};
+    const auto batch = [&](const std::uint8_t* from, std::uint8_t* to) {
+        Batch::Load(from, state);
+        Batch::Store(state, DecryptRounds<V>(masks, state), to);
+    };
+    for (std::size_t i = 0; i < whole; i += kBatch) {
+        batch(in + i * kBlockBytes, out + i * kBlockBytes);
+    }
+    std::size_t done = whole;
+    if (rest >= minPadded) {
+        alignas(64) std::array<std::uint8_t, kBatch * kBlockBytes> padded{};
+        std::memcpy(padded.data(), in + whole * kBlockBytes, rest * kBlockBytes);
+        batch(padded.data(), padded.data());
+        std::memcpy(out + whole * kBlockBytes, padded.data(), rest * kBlockBytes);
+        SecureWipe(padded.data(), padded.size());
+        done = blockCount;
+    }
+    SecureWipe(masks.data(), sizeof masks);
+    SecureWipe(&state, sizeof state);
+    return done;
+}
+
+}  // namespace
+}  // namespace morvex::des
