@@ -4,7 +4,8 @@
 
 namespace morvex {
 
-OutputWriter::OutputWriter(PlatformFile& file, std::size_t capacity) : file_(file), buffer_(capacity) {}
+OutputWriter::OutputWriter(PlatformFile& file, std::size_t capacity) :
+    file_(file), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)), capacity_(capacity) {}
 
 bool OutputWriter::Reserve(std::size_t count) {
     if (SpaceBytes() >= count) {
@@ -17,7 +18,7 @@ bool OutputWriter::WritePending() {
     if (used_ == 0) {
         return true;
     }
-    const bool written = file_.Write(std::span<const std::uint8_t>(buffer_.data(), used_));
+    const bool written = file_.Write(std::span<const std::uint8_t>(buffer_.get(), used_));
     used_ = 0;
     return written;
 }

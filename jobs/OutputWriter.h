@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "jobs/Platform.h"
 
@@ -17,8 +17,8 @@ public:
     // False if that write failed.
     [[nodiscard]] bool Reserve(std::size_t count);
 
-    [[nodiscard]] std::uint8_t* Space() noexcept { return buffer_.data() + used_; }
-    [[nodiscard]] std::size_t SpaceBytes() const noexcept { return buffer_.size() - used_; }
+    [[nodiscard]] std::uint8_t* Space() noexcept { return buffer_.get() + used_; }
+    [[nodiscard]] std::size_t SpaceBytes() const noexcept { return capacity_ - used_; }
 
     // The first count bytes at Space() are output now.
     void Commit(std::size_t count) noexcept { used_ += count; }
@@ -28,7 +28,9 @@ public:
 
 private:
     PlatformFile& file_;
-    std::vector<std::uint8_t> buffer_;
+    // Left uninitialised: only the bytes the file or the job put there are ever read.
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t capacity_;
     std::size_t used_ = 0;
 };
 

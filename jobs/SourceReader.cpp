@@ -4,18 +4,18 @@
 
 namespace morvex {
 
-SourceReader::SourceReader(PlatformFile& file, std::size_t capacity) : file_(file), buffer_(capacity) {}
+SourceReader::SourceReader(PlatformFile& file, std::size_t capacity) :
+    file_(file), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)), capacity_(capacity) {}
 
 bool SourceReader::Ensure(std::size_t count) {
     if (end_ - begin_ >= count || atEnd_) {
         return true;
     }
-    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(begin_),
-              buffer_.begin() + static_cast<std::ptrdiff_t>(end_), buffer_.begin());
+    std::copy(buffer_.get() + begin_, buffer_.get() + end_, buffer_.get());
     end_ -= begin_;
     begin_ = 0;
-    while (end_ < buffer_.size()) {
-        const auto got = file_.Read(std::span<std::uint8_t>(buffer_).subspan(end_));
+    while (end_ < capacity_) {
+        const auto got = file_.Read(std::span<std::uint8_t>(buffer_.get() + end_, capacity_ - end_));
         if (!got) {
             return false;
         }

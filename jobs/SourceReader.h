@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
+#include <memory>
 
 #include "jobs/Platform.h"
 
@@ -20,7 +20,7 @@ public:
     [[nodiscard]] bool Ensure(std::size_t count);
 
     [[nodiscard]] std::span<const std::uint8_t> Available() const noexcept {
-        return {buffer_.data() + begin_, end_ - begin_};
+        return {buffer_.get() + begin_, end_ - begin_};
     }
 
     void Consume(std::size_t count) noexcept { begin_ += count; }
@@ -31,7 +31,9 @@ public:
 
 private:
     PlatformFile& file_;
-    std::vector<std::uint8_t> buffer_;
+    // Left uninitialised: only the bytes the file or the job put there are ever read.
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t capacity_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     bool atEnd_ = false;

@@ -345,7 +345,8 @@ class CancelTest : public ::testing::TestWithParam<std::tuple<bool, CancelAt>> {
 
 TEST_P(CancelTest, CancelStopsTheJobUnlessItCameTooEarlyOrTooLate) {
     const auto [decrypt, when] = GetParam();
-    Fixture f(kUnderThreadSanitizer ? 200 * 1024 : 3 * kJobTransferBytes);
+    // Large enough that the input takes more than one transfer.
+    Fixture f(kUnderThreadSanitizer ? kJobTransferBytes + 4096 : 3 * kJobTransferBytes);
     if (decrypt) {
         f.PrepareDecryption();
     }
@@ -359,7 +360,7 @@ TEST_P(CancelTest, CancelStopsTheJobUnlessItCameTooEarlyOrTooLate) {
         };
     } else if (when == CancelAt::MidFile) {
         f.platform.onInputRead = [&state](int read) {
-            if (read == 2) {
+            if (read == 1) {
                 CancelJob(state);
             }
         };
@@ -382,8 +383,13 @@ TEST_P(CancelTest, CancelStopsTheJobUnlessItCameTooEarlyOrTooLate) {
         EXPECT_EQ(f.LastMessage().title, "Canceled");
         EXPECT_FALSE(Exists(f.Output(decrypt)));
         EXPECT_EQ(f.platform.sleeps.load(), 0);
-        // The progress stopped short of the end: the job did not run on after the cancel.
+        // The job did not run on after the cancel: short of the end, and after the first block
+        // exactly that one block (behind the header when encrypting).
         EXPECT_LT(f.state.percent.load(), 100);
+        EXPECT_LT(f.platform.outputBytesWritten.load(), input.size());
+        if (when == CancelAt::FirstBlock) {
+            EXPECT_EQ(f.platform.outputBytesWritten.load(), decrypt ? 8U : 20U);
+        }
     }
 }
 

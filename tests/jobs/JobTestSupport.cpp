@@ -46,6 +46,7 @@ public:
             return false;
         }
         position_ += bytes.size();
+        platform_.outputBytesWritten.fetch_add(bytes.size());
         return inner_->Write(bytes);
     }
     bool SetEnd(std::uint64_t length) override { return !faults_.failSetEnd && inner_->SetEnd(length); }

@@ -98,6 +98,7 @@ public:
     std::function<void(int)> onInputRead;  // runs on the worker before each read of the input, counted from 0
     std::atomic<int> sleeps{0};
     std::atomic<int> flushes{0};
+    std::atomic<std::uint64_t> outputBytesWritten{0};
 };
 
 // Runs the request and then the completion step, as a front end polling its timer would, until the
