@@ -122,6 +122,10 @@ CliChild::CliChild(const ChildOptions& options) {
     ::close(err[1]);
     outFd_ = out[0];
     errFd_ = err[0];
+    if (options.stderrReaderGone) {
+        ::close(errFd_);
+        errFd_ = -1;
+    }
     if (options.descriptor3) {
         ::close(extra[0]);
         const std::string& text = *options.descriptor3;
@@ -152,7 +156,7 @@ ChildResult CliChild::Wait() {
     ChildResult result;
     std::array<pollfd, 2> fds{pollfd{outFd_, POLLIN, 0}, pollfd{errFd_, POLLIN, 0}};
     std::array<std::string*, 2> sinks{&result.out, &result.err};
-    int open = 2;
+    int open = errFd_ >= 0 ? 2 : 1;
     while (open > 0) {
         if (::poll(fds.data(), fds.size(), 120000) <= 0) {
             break;

@@ -20,6 +20,7 @@ struct ChildOptions {
     std::optional<std::string> descriptor3;          // text the child can read on descriptor 3
     std::optional<unsigned long> fileSizeLimit;      // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     std::string workingDirectory;
+    bool stderrReaderGone = false;                   // stderr is a pipe whose reader has closed it
 };
 
 // The tool as a child without a controlling terminal, stdin empty, stdout and stderr collected.

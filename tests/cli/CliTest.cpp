@@ -282,6 +282,17 @@ TEST_F(CliTest, WriteFailureExitsWithThreeAndLeavesNoOutput) {
     EXPECT_FALSE(Exists("big.enc"));
 }
 
+TEST_F(CliTest, ClosedStderrDoesNotStopTheRemainingFiles) {
+    Write("kept", RandomBytes(4096, 9));
+    Write("pass.txt", "pw\n");
+    ChildOptions options{{"encrypt", "--cipher", "idea", "--passphrase-file", "pass.txt", "missing", "kept"},
+                         std::nullopt, std::nullopt, dir_.string()};
+    options.stderrReaderGone = true;
+    const ChildResult result = RunCli(options);
+    EXPECT_EQ(result.status, kRefused);
+    EXPECT_TRUE(Exists("kept.enc"));
+}
+
 // --- Signals ----------------------------------------------------------------------------------
 
 class CancelSignalTest : public CliTest, public ::testing::WithParamInterface<int> {};
@@ -307,7 +318,8 @@ TEST_P(CancelSignalTest, StopsTheJobDeletesItsOutputAndStartsNoOtherFile) {
     EXPECT_FALSE(Exists("next.enc"));
 }
 
-INSTANTIATE_TEST_SUITE_P(IntAndTerm, CancelSignalTest, ::testing::Values(SIGINT, SIGTERM));
+// A hang-up (the terminal closed) cancels too, rather than killing the tool over a partial output.
+INSTANTIATE_TEST_SUITE_P(IntTermHup, CancelSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
 
 // --- The terminal -----------------------------------------------------------------------------
 
