@@ -11,10 +11,14 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
+#include <QPointer>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,6 +26,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 
 #include "app/MainDialog.h"
@@ -389,6 +394,95 @@ void MainDialogTest::pickerAndDropChooseTheFile() {
     QVERIFY(!drop({QUrl(QStringLiteral("https://example.org/file.txt"))}));
     QCOMPARE(QString::fromStdString(ui.dialog.State().chosenPath), second);
     QCOMPARE(ui.prompts.boxes.size(), std::size_t{1});
+}
+
+namespace {
+
+// Whether Qt's own file dialog shows the name in its current folder.
+bool Lists(const QFileDialog& picker, const QString& name) {
+    const auto* view = picker.findChild<QListView*>(QStringLiteral("listView"));
+    if (view == nullptr || view->model() == nullptr) {
+        return false;
+    }
+    const QAbstractItemModel& model = *view->model();
+    for (int row = 0; row < model.rowCount(view->rootIndex()); ++row) {
+        if (model.index(row, 0, view->rootIndex()).data().toString() == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void MainDialogTest::realBoxesAndPicker() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString file = dir.filePath(QStringLiteral("no-dot-in-this-name"));
+    QVERIFY(WriteFile(file, "x"));
+    MainDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    // Answers whatever modal window is up: message boxes with OK, the picker with the given file, or
+    // with Cancel while no file is given.
+    struct SeenBox {
+        QString title;
+        QMessageBox::Icon icon;
+        qsizetype buttons;
+        bool ownedByDialog;
+    };
+    std::vector<SeenBox> boxes;
+    QStringList pickerTitles;
+    QString pickerAnswer;
+    QPointer<QFileDialog> lastPicker;
+    int ticks = 0;
+    QTimer answerer;
+    answerer.setInterval(20);
+    connect(&answerer, &QTimer::timeout, &dialog, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            boxes.push_back({box->windowTitle(), box->icon(), box->buttons().size(), box->parentWidget() == &dialog});
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto* picker = qobject_cast<QFileDialog*>(modal)) {
+            if (pickerTitles.isEmpty() || pickerTitles.back() != picker->windowTitle() || picker != lastPicker) {
+                pickerTitles << picker->windowTitle();
+                lastPicker = picker;
+                ticks = 0;
+                picker->setDirectory(dir.path());
+            }
+            // The answer is taken only once the picker lists it, which its filter must allow.
+            if (!pickerAnswer.isEmpty() && !Lists(*picker, QFileInfo(pickerAnswer).fileName()) && ++ticks < 150) {
+                return;
+            }
+            if (!pickerAnswer.isEmpty() && Lists(*picker, QFileInfo(pickerAnswer).fileName())) {
+                picker->selectFile(pickerAnswer);
+                QMetaObject::invokeMethod(picker, "accept");
+            } else {
+                picker->reject();
+            }
+        }
+    });
+    answerer.start();
+    QTest::mouseClick(dialog.findChild<QPushButton*>(QStringLiteral("qualityHelpButton")), Qt::LeftButton);
+    QTest::mouseClick(dialog.findChild<QRadioButton*>(QStringLiteral("ideaRadio")), Qt::LeftButton);
+    QTest::mouseClick(dialog.findChild<QPushButton*>(QStringLiteral("pickFileButton")), Qt::LeftButton);
+    QVERIFY(dialog.State().chosenPath.empty());
+    pickerAnswer = file;
+    QTest::mouseClick(dialog.findChild<QPushButton*>(QStringLiteral("pickFileButton")), Qt::LeftButton);
+    answerer.stop();
+
+    QCOMPARE(boxes.size(), std::size_t{2});
+    QCOMPARE(boxes[0].title, QStringLiteral("What is Quality?"));
+    QCOMPARE(boxes[0].icon, QMessageBox::Question);
+    QCOMPARE(boxes[1].title, QStringLiteral("License information"));
+    QCOMPARE(boxes[1].icon, QMessageBox::Information);
+    for (const SeenBox& box : boxes) {
+        QCOMPARE(box.buttons, qsizetype{1});
+        QVERIFY(box.ownedByDialog);
+    }
+    QCOMPARE(pickerTitles, (QStringList{QStringLiteral("Open file"), QStringLiteral("Open file")}));
+    QCOMPARE(QString::fromStdString(dialog.State().chosenPath), file);
 }
 
 void MainDialogTest::cancelMidJob_data() {

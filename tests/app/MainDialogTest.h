@@ -17,6 +17,7 @@ private slots:
     void keptTextIsUtf8OfWholeCharacters();
     void choiceAndInformationBoxes();
     void pickerAndDropChooseTheFile();
+    void realBoxesAndPicker();
     void cancelMidJob_data();
     void cancelMidJob();
     void dialogOutlivesItsJob();
