@@ -263,7 +263,7 @@ void MainDialogTest::qualityMeterAndLimitBox() {
     DialogUnderTest ui;
     auto* field = ui.Find<QLineEdit>("passphraseField");
     auto* meter = ui.Find<QProgressBar>("qualityMeter");
-    // Lengths and readings as the description gives them: m x 100 / 55, truncated, m at most 55.
+    // Readings worked out by hand from m x 100 / 55, truncated, with m at most 55.
     const std::array<std::pair<int, int>, 10> readings{{
         {0, 0}, {1, 1}, {11, 20}, {22, 40}, {28, 50}, {33, 60}, {44, 80}, {55, 100}, {56, 100}, {80, 100}}};
     QCOMPARE(meter->value(), 0);
