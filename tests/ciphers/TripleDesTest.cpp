@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ciphers/BlockBytes.h"
@@ -261,6 +262,44 @@ TEST_P(TripleDesBulkTest, DecryptBlocksAgreesWithLibgcrypt) {
         ASSERT_EQ(GcryptTdea(bundle, StandardBytes(LoadWord(p), LoadWord(p + 4)), false),
                   StandardBytes(LoadWord(o), LoadWord(o + 4)))
             << "block " << i;
+    }
+}
+
+// Jobs may split one file between threads and run several ciphers at once: calls on one object,
+// and on objects with other keys, must not share working state.
+TEST_P(TripleDesBulkTest, ConcurrentCallsGiveTheSameBlocksAsOneThread) {
+    RandomWords random(31);
+    const TripleDes first(RandomKeyWords(random));
+    const TripleDes second(RandomKeyWords(random));
+    constexpr std::size_t kThreads = 4;
+    const std::size_t n = 2048 + 131;
+    std::vector<std::vector<std::uint8_t>> inputs(kThreads, std::vector<std::uint8_t>(n * kBlockBytes));
+    std::vector<std::vector<std::uint8_t>> expected;
+    for (std::size_t t = 0; t < kThreads; ++t) {
+        for (auto& b : inputs[t]) {
+            b = static_cast<std::uint8_t>(random());
+        }
+        expected.push_back(OneByOne(t % 2 == 0 ? first : second, inputs[t]));
+    }
+    std::vector<std::vector<std::uint8_t>> results(kThreads, std::vector<std::uint8_t>(n * kBlockBytes));
+    std::vector<int> mismatches(kThreads, 0);
+    {
+        std::vector<std::thread> threads;
+        for (std::size_t t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                const TripleDes& cipher = t % 2 == 0 ? first : second;
+                for (int repeat = 0; repeat < 100; ++repeat) {
+                    cipher.DecryptBlocks(inputs[t].data(), results[t].data(), n);
+                    mismatches[t] += results[t] != expected[t] ? 1 : 0;
+                }
+            });
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+    }
+    for (std::size_t t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(mismatches[t], 0) << "thread " << t;
     }
 }
 
