@@ -267,6 +267,14 @@ TEST_F(CliTest, RefusedFilesDoNotStopTheOthersAndTheStatusIsTheWorst) {
     EXPECT_EQ(Read("a"), "alpha") << "decrypting a.enc must not touch the existing a";
 }
 
+TEST_F(CliTest, SourceOfFourGibibytesIsRefusedWithoutLeavingAnEmptyOutput) {
+    MakeLarge("huge", std::uintmax_t{1} << 32);
+    const ChildResult result = Crypt("encrypt", "idea", "pw", {"huge"});
+    EXPECT_EQ(result.status, kRefused);
+    EXPECT_EQ(result.err, "morvex-cli: huge: Cannot determine file size\n");
+    EXPECT_FALSE(Exists("huge.enc"));
+}
+
 TEST_F(CliTest, WriteFailureExitsWithThreeAndLeavesNoOutput) {
     Write("small", RandomBytes(1000, 5));
     Write("big", RandomBytes(1 << 20, 6));
