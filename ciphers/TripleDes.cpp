@@ -133,6 +133,8 @@ void TripleDes::DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::si
         done = des::BitsliceAvx512DecryptBlocks(subkeys_.data(), in, out, blockCount);
     } else if (path == CpuPath::Avx2 && des::BitsliceAvx2Available()) {
         done = des::BitsliceAvx2DecryptBlocks(subkeys_.data(), in, out, blockCount);
+    } else if (path == CpuPath::Sse2 && des::BitsliceSse2Available()) {
+        done = des::BitsliceSse2DecryptBlocks(subkeys_.data(), in, out, blockCount);
     }
     DecryptPortable(subkeys_.data() + kLastRoundWord, in + done * kBlockBytes, out + done * kBlockBytes,
                     blockCount - done);

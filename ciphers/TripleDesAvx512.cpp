@@ -17,8 +17,8 @@ namespace {
 struct Avx512 {
     using Reg = __m512i;
     static constexpr std::size_t kWords = 8;
-    [[nodiscard]] static Reg Load(const std::uint64_t* p) { return _mm512_load_si512(p); }
-    static void Store(std::uint64_t* p, Reg v) { _mm512_store_si512(p, v); }
+    [[nodiscard]] static Reg Load(const std::uint64_t* p) { return _mm512_loadu_si512(p); }
+    static void Store(std::uint64_t* p, Reg v) { _mm512_storeu_si512(p, v); }
     [[nodiscard]] static Reg Xor(Reg a, Reg b) { return _mm512_xor_si512(a, b); }
     [[nodiscard]] static Reg Broadcast(std::uint32_t w) { return _mm512_set1_epi32(static_cast<int>(w)); }
     template <int kTable>
@@ -57,8 +57,8 @@ struct ByteShuffles {
             toPairs[8 * lane + b] = static_cast<std::uint16_t>(4 * b + lane);
         }
     }
-    return {_mm512_load_si512(pairUp), _mm512_load_si512(toWords), _mm512_load_si512(toPairs),
-            _mm512_load_si512(unpair)};
+    return {_mm512_loadu_si512(pairUp), _mm512_loadu_si512(toWords), _mm512_loadu_si512(toPairs),
+            _mm512_loadu_si512(unpair)};
 }
 
 [[nodiscard]] inline __m512i Gather(const ByteShuffles& s, __m512i v) {
@@ -80,8 +80,8 @@ inline void TransposeWords(__m512i (&v)[8]) {
             low[static_cast<std::size_t>(q)] = static_cast<std::uint64_t>(upper ? 8 + q - d : q);
             high[static_cast<std::size_t>(q)] = static_cast<std::uint64_t>(upper ? 8 + q : q + d);
         }
-        const __m512i lowIndex = _mm512_load_si512(low.data());
-        const __m512i highIndex = _mm512_load_si512(high.data());
+        const __m512i lowIndex = _mm512_loadu_si512(low.data());
+        const __m512i highIndex = _mm512_loadu_si512(high.data());
         for (int a = 0; a < 8; ++a) {
             if ((a & d) == 0) {
                 const __m512i x = v[a];

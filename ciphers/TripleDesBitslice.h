@@ -6,7 +6,7 @@
 namespace morvex::des {
 
 // Bitsliced triple-DES decryption, one bit of many blocks per register bit: 512 blocks at a time
-// on AVX-512 (F and BW), 256 on AVX2. Each Available function says whether this build carries
+// on AVX-512 (F and BW), 256 on AVX2, 128 on SSE2. Each Available function says whether this build carries
 // that kernel; each kernel may only be called when the processor has its instruction set.
 //
 // A kernel decrypts blocks laid out as on disk. subkeys are the 48 rounds of triple-DES encryption,
@@ -19,6 +19,10 @@ namespace morvex::des {
 
 [[nodiscard]] bool BitsliceAvx2Available() noexcept;
 [[nodiscard]] std::size_t BitsliceAvx2DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in,
+                                                    std::uint8_t* out, std::size_t blockCount) noexcept;
+
+[[nodiscard]] bool BitsliceSse2Available() noexcept;
+[[nodiscard]] std::size_t BitsliceSse2DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in,
                                                     std::uint8_t* out, std::size_t blockCount) noexcept;
 
 }  // namespace morvex::des

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <utility>
 
+#include "ciphers/BlockBytes.h"
 #include "ciphers/DesCore.h"
 #include "ciphers/DesTables.h"
 #include "keys/SecureWipe.h"
@@ -173,6 +174,114 @@ void MakeKeyMasks(const std::uint32_t* subkeys, KeyMasks& masks) {
 
 constexpr std::array<std::uint8_t, 64> kInputSlots = InputSlots();
 constexpr std::array<std::uint8_t, 64> kOutputSlots = OutputSlots();
+
+// ---- For register types without a three-input logic instruction ----
+
+// Ternary for a register type Ops that offers And, AndNot(a, b) = a AND NOT b, Or, Xor, Ones and
+// Zero: the function is split on its first input into two two-input functions, most of them one
+// instruction, joined by a multiplexer.
+template <class Ops>
+struct SplitTernary {
+    using Reg = typename Ops::Reg;
+
+    // The two-input function of (b, c) whose truth table bit (b << 1 | c) is set where it is 1.
+    template <int kTable>
+    [[nodiscard]] static Reg Two(Reg b, Reg c) {
+        if constexpr (kTable == 0x0) {
+            return Ops::Zero();
+        } else if constexpr (kTable == 0xF) {
+            return Ops::Ones();
+        } else if constexpr (kTable == 0xA) {
+            return c;
+        } else if constexpr (kTable == 0xC) {
+            return b;
+        } else if constexpr (kTable == 0x5) {
+            return Ops::Xor(c, Ops::Ones());
+        } else if constexpr (kTable == 0x3) {
+            return Ops::Xor(b, Ops::Ones());
+        } else if constexpr (kTable == 0x8) {
+            return Ops::And(b, c);
+        } else if constexpr (kTable == 0xE) {
+            return Ops::Or(b, c);
+        } else if constexpr (kTable == 0x6) {
+            return Ops::Xor(b, c);
+        } else if constexpr (kTable == 0x4) {
+            return Ops::AndNot(b, c);
+        } else if constexpr (kTable == 0x2) {
+            return Ops::AndNot(c, b);
+        } else {
+            // 0x1, 0x7, 0x9, 0xB, 0xD: the complements of 0xE, 0x8, 0x6, 0x4, 0x2.
+            return Ops::Xor(Two<0xF & ~kTable>(b, c), Ops::Ones());
+        }
+    }
+
+    template <int kTable>
+    [[nodiscard]] static Reg Ternary(Reg a, Reg b, Reg c) {
+        constexpr int kWhenClear = kTable & 0xF;
+        constexpr int kWhenSet = kTable >> 4;
+        const Reg clear = Two<kWhenClear>(b, c);
+        if constexpr (kWhenClear == kWhenSet) {
+            return clear;
+        } else {
+            // a ? set : clear
+            return Ops::Xor(clear, Ops::And(a, Ops::Xor(clear, Two<kWhenSet>(b, c))));
+        }
+    }
+};
+
+// Transposes a 64 x 64 bit matrix, row r in m[r], column 0 its most significant bit: blocks of
+// 32, 16, ..., 1 bits are exchanged across the diagonal in turn. Its own inverse.
+inline void Transpose64(std::uint64_t (&m)[64]) {
+    std::uint64_t mask = 0x00000000FFFFFFFFu;
+    for (std::size_t j = 32; j != 0; j >>= 1, mask ^= mask << j) {
+        for (std::size_t k = 0; k < 64; k = (k + j + 1) & ~j) {
+            const std::uint64_t t = (m[k] ^ (m[k + j] >> j)) & mask;
+            m[k] ^= t;
+            m[k + j] ^= t << j;
+        }
+    }
+}
+
+// Between blocks and slices by plain 64 x 64 bit transposes, 64 blocks per register word. Row j
+// of a group is block j as one 64-bit number, standard bit 1 first; after the transpose row k
+// holds standard bit k + 1 of all 64 blocks.
+template <class V>
+struct TransposedBatch {
+    static constexpr std::size_t kBlocks = 64 * V::kWords;
+
+    static void Load(const std::uint8_t* in, Halves<V>& state) {
+        for (std::size_t g = 0; g < V::kWords; ++g) {
+            std::uint64_t m[64];
+            for (std::size_t j = 0; j < 64; ++j) {
+                const std::uint8_t* p = in + (64 * g + j) * kBlockBytes;
+                m[j] = (std::uint64_t{LoadWord(p)} << 32) | LoadWord(p + 4);
+            }
+            Transpose64(m);
+            for (std::size_t k = 0; k < 64; ++k) {
+                const std::size_t slot = kInputSlots[k];
+                state.half[slot / 32][slot % 32][g] = m[k];
+            }
+            SecureWipe(m, sizeof m);
+        }
+    }
+
+    static void Store(const Halves<V>& state, std::size_t first, std::uint8_t* out) {
+        for (std::size_t g = 0; g < V::kWords; ++g) {
+            std::uint64_t m[64];
+            for (std::size_t k = 0; k < 64; ++k) {
+                const std::size_t slot = kOutputSlots[k];
+                m[k] = state.half[slot < 32 ? first : 1 - first][slot % 32][g];
+            }
+            Transpose64(m);
+            for (std::size_t j = 0; j < 64; ++j) {
+                std::uint8_t* p = out + (64 * g + j) * kBlockBytes;
+                StoreWord(p, static_cast<std::uint32_t>(m[j] >> 32));
+                StoreWord(p + 4, static_cast<std::uint32_t>(m[j]));
+            }
+            SecureWipe(m, sizeof m);
+        }
+    }
+};
 
 // The 48 rounds on a batch whose halves hold L0 (half 0) and R0 after IP; returns the half that
 // then holds R16, the first half of the preoutput.
