@@ -3,6 +3,7 @@
 // read once sanitizers instrument the code; the operand is never read. Silenced here only.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
 

@@ -62,6 +62,19 @@ inline void IdeaLaneGroups(const IdeaLaneKeys<Ops>& keys, const std::uint8_t* in
      ...);
 }
 
+// Between one and kCount groups side by side, the number chosen at run time.
+template <class Ops, std::size_t kCount>
+inline void IdeaLaneSomeGroups(const std::size_t groups, const IdeaLaneKeys<Ops>& keys, const std::uint8_t* in,
+                               std::uint8_t* out) {
+    if constexpr (kCount > 1) {
+        if (groups < kCount) {
+            IdeaLaneSomeGroups<Ops, kCount - 1>(groups, keys, in, out);
+            return;
+        }
+    }
+    IdeaLaneGroups<Ops>(keys, in, out, std::make_index_sequence<kCount>{});
+}
+
 // Whole vectors at a time, through volatile so that the optimiser keeps these last stores.
 template <class Ops>
 inline void IdeaLaneWipe(typename Ops::Vec* vectors, const std::size_t count) noexcept {
@@ -85,20 +98,17 @@ inline void IdeaLaneCryptBlocks(const std::uint16_t* subkeys, const std::uint8_t
     for (; blockCount - done >= kGroups * kLanes; done += kGroups * kLanes) {
         IdeaLaneGroups<Ops>(keys, in + done * 8, out + done * 8, std::make_index_sequence<kGroups>{});
     }
-    for (; blockCount - done >= kLanes; done += kLanes) {
-        IdeaLaneGroups<Ops>(keys, in + done * 8, out + done * 8, std::index_sequence<0>{});
-    }
     if (done < blockCount) {
-        // The last few blocks go through one whole group in a copy, so nothing is read or
-        // written beyond the caller's buffers.
-        typename Ops::Vec tail[4] = {};
-        static_assert(sizeof tail == kLanes * 8);
-        std::uint8_t* tailBytes = reinterpret_cast<std::uint8_t*>(tail);
+        // The rest, fewer than kGroups groups, goes through as many groups side by side in a copy,
+        // so that nothing is read or written beyond the caller's buffers.
+        typename Ops::Vec rest[4 * kGroups] = {};
+        static_assert(sizeof rest == kGroups * kLanes * 8);
+        std::uint8_t* restBytes = reinterpret_cast<std::uint8_t*>(rest);
         const std::size_t byteCount = (blockCount - done) * 8;
-        std::memcpy(tailBytes, in + done * 8, byteCount);
-        IdeaLaneGroups<Ops>(keys, tailBytes, tailBytes, std::index_sequence<0>{});
-        std::memcpy(out + done * 8, tailBytes, byteCount);
-        IdeaLaneWipe<Ops>(tail, 4);
+        std::memcpy(restBytes, in + done * 8, byteCount);
+        IdeaLaneSomeGroups<Ops, kGroups>((blockCount - done + kLanes - 1) / kLanes, keys, restBytes, restBytes);
+        std::memcpy(out + done * 8, restBytes, byteCount);
+        IdeaLaneWipe<Ops>(rest, 4 * kGroups);
     }
     IdeaLaneWipe<Ops>(keys.key, 52);
     IdeaLaneWipe<Ops>(keys.aux, 52);
