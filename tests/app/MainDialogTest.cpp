@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QPointer>
+#include <QProcess>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
@@ -170,6 +171,46 @@ void MainDialogTest::roundTripThroughTheDialog() {
     for (const RecordedBox& box : ui.prompts.boxes) {
         QVERIFY2(box.title != QStringLiteral("Error"), qPrintable(box.text));
     }
+}
+
+void MainDialogTest::toolOpensWhatTheDialogWrote_data() {
+    QTest::addColumn<QString>("radio");
+    QTest::addColumn<QString>("cipher");
+    QTest::addColumn<QString>("passphrase");
+    QTest::newRow("3-DES, short") << QStringLiteral("tripleDesRadio") << QStringLiteral("3des")
+                                  << QStringLiteral("open sesame");
+    // Longer than the limit in characters and, cut in the middle of a character, in bytes.
+    QTest::newRow("IDEA, 60 two-byte characters") << QStringLiteral("ideaRadio") << QStringLiteral("idea")
+                                                  << QStringLiteral("é").repeated(60);
+}
+
+void MainDialogTest::toolOpensWhatTheDialogWrote() {
+    QFETCH(QString, radio);
+    QFETCH(QString, cipher);
+    QFETCH(QString, passphrase);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("letter.txt"));
+    const QByteArray original = RandomBytes(1001, 5);
+    QVERIFY(WriteFile(source, original));
+    const QString passphraseFile = dir.filePath(QStringLiteral("passphrase"));
+    QVERIFY(WriteFile(passphraseFile, passphrase.toUtf8() + '\n'));
+
+    DialogUnderTest ui;
+    ui.Click(radio.toLatin1().constData());
+    ui.Choose(source);
+    ui.TypeBoth(passphrase, passphrase);
+    ui.Click("encryptButton");
+    QTRY_COMPARE_WITH_TIMEOUT(ui.prompts.CountTitled(QStringLiteral("Done")), 1, kJobTimeoutMs);
+    QVERIFY(QFile::rename(source, source + QStringLiteral(".orig")));
+
+    QProcess tool;
+    tool.start(QStringLiteral(MORVEX_CLI_BINARY),
+               {QStringLiteral("decrypt"), QStringLiteral("--cipher"), cipher, QStringLiteral("--passphrase-file"),
+                passphraseFile, QStringLiteral("--quiet"), source + QStringLiteral(".enc")});
+    QVERIFY(tool.waitForFinished(30000));
+    QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+    QCOMPARE(ReadFile(source), original);
 }
 
 void MainDialogTest::requestRefusalsInTheirOrder() {

@@ -11,6 +11,8 @@ class MainDialogTest : public QObject {
 private slots:
     void roundTripThroughTheDialog_data();
     void roundTripThroughTheDialog();
+    void toolOpensWhatTheDialogWrote_data();
+    void toolOpensWhatTheDialogWrote();
     void requestRefusalsInTheirOrder();
     void equalPrefixesOfMoreThanTheLimitMatch();
     void qualityMeterAndLimitBox();
