@@ -40,6 +40,9 @@ namespace {
 
 constexpr int kJobTimeoutMs = 20000;
 
+// Several of the engine's reads, so that a job held at the gate after its first read is mid-way.
+constexpr qsizetype kGatedJobBytes = static_cast<qsizetype>(3 * kJobTransferBytes + 5);
+
 const QString kDone = QStringLiteral("     Done     ");
 const QString kLimitTitle = QStringLiteral("Limit");
 
@@ -537,7 +540,7 @@ void MainDialogTest::cancelMidJob() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString source = dir.filePath(QStringLiteral("big.bin"));
-    const QByteArray original = RandomBytes((4 << 20) + 3, 7);
+    const QByteArray original = RandomBytes(kGatedJobBytes, 7);
     QVERIFY(WriteFile(source, original));
 
     GatedPlatform platform;
@@ -568,7 +571,7 @@ void MainDialogTest::dialogOutlivesItsJob() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString source = dir.filePath(QStringLiteral("big.bin"));
-    QVERIFY(WriteFile(source, RandomBytes((3 << 20) + 1, 3)));
+    QVERIFY(WriteFile(source, RandomBytes(kGatedJobBytes, 3)));
 
     GatedPlatform platform;
     DialogUnderTest ui(&platform);
@@ -608,7 +611,7 @@ void MainDialogTest::teardownDuringJobLeavesNoOutput() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString source = dir.filePath(QStringLiteral("big.bin"));
-    QVERIFY(WriteFile(source, RandomBytes((3 << 20) + 5, 11)));
+    QVERIFY(WriteFile(source, RandomBytes(kGatedJobBytes, 11)));
 
     GatedPlatform platform;
     auto ui = std::make_unique<DialogUnderTest>(&platform);
@@ -625,7 +628,7 @@ void MainDialogTest::teardownDuringJobLeavesNoOutput() {
     ui.reset();
     opener.join();
     QVERIFY(!QFileInfo::exists(source + QStringLiteral(".enc")));
-    QVERIFY(QFileInfo(source).size() == (3 << 20) + 5);
+    QVERIFY(QFileInfo(source).size() == kGatedJobBytes);
 }
 
 void MainDialogTest::idleKeysAndExit() {
