@@ -90,7 +90,7 @@ public:
             return std::nullopt;
         }
         const std::size_t count = std::min({out.size(), bytes_.size() - position_, 1 + pieces_() % 9});
-        std::memcpy(out.data(), bytes_.data() + position_, count);
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(position_), count, out.begin());
         position_ += count;
         return count;
     }
