@@ -27,7 +27,10 @@ public:
     void DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const;
 
 private:
+    // The 48 rounds' subkeys in encryption order, two words per round (see DesCore.h), and the same
+    // as one 64-bit pair per round (word 1 in the high half), the form the single-block rounds use.
     std::array<std::uint32_t, 3 * 32> subkeys_{};
+    std::array<std::uint64_t, 48> roundPairs_{};
 };
 
 }  // namespace morvex
