@@ -14,7 +14,9 @@
 #include "jobs/OutputWriter.h"
 #include "jobs/ParallelCbc.h"
 #include "jobs/ProgressTracker.h"
+#include "jobs/ReadAheadFile.h"
 #include "jobs/SourceReader.h"
+#include "jobs/WriteBehindFile.h"
 #include "keys/PassphraseDigest.h"
 #include "keys/SecureWipe.h"
 
@@ -179,8 +181,8 @@ void EndWorker(JobState& state, bool succeeded) {
 
 // After a successful loop: full bar, everything on stable storage, then the pause a polling front
 // end needs to show the full bar once.
-[[nodiscard]] bool FinishOutput(JobState& state, Platform& platform, OutputWriter& writer, LoopEnd end,
-                                bool cutToLength, std::uint32_t length) {
+[[nodiscard]] bool FinishOutput(JobState& state, Platform& platform, OutputWriter& writer, PlatformFile& output,
+                                LoopEnd end, bool cutToLength, std::uint32_t length) {
     bool ok = end == LoopEnd::Done;
     if (ok) {
         state.percent.store(100, std::memory_order_relaxed);
@@ -189,10 +191,10 @@ void EndWorker(JobState& state, bool succeeded) {
     if (!writer.WritePending()) {
         ok = false;
     }
-    if (cutToLength && !state.outputFile->SetEnd(length)) {
+    if (cutToLength && !output.SetEnd(length)) {
         ok = false;
     }
-    if (ok && !state.outputFile->Flush()) {
+    if (ok && !output.Flush()) {
         ok = false;
     }
     if (ok && state.finalPause.count() > 0) {
@@ -220,8 +222,10 @@ void EncryptJob(JobState& state, Platform& platform) {
     chain.c1 = random.NextWord();
     state.keyWords = DeriveKeyWords(state.jobPassphrase);
 
-    SourceReader reader(*state.inputFile, kJobTransferBytes);
-    OutputWriter writer(*state.outputFile, kJobTransferBytes);
+    ReadAheadFile input(*state.inputFile, kJobTransferBytes);
+    WriteBehindFile output(*state.outputFile, kJobTransferBytes);
+    SourceReader reader(input, kJobTransferBytes);
+    OutputWriter writer(output, kJobTransferBytes);
     std::uint8_t* header = writer.Space();
     StoreWord(header, state.size);
     StoreWord(header + 4, chain.c0);
@@ -236,14 +240,18 @@ void EncryptJob(JobState& state, Platform& platform) {
         const IdeaCipher cipher(state.keyWords);
         end = EncryptLoop(cipher, state, random, chain, reader, writer);
     }
-    const bool ok = FinishOutput(state, platform, writer, end, false, 0);
+    bool ok = FinishOutput(state, platform, writer, output, end, false, 0);
+    (void)input.Close();
+    ok = output.Close() && ok;
     EndWorker(state, ok);
 }
 
 void DecryptJob(JobState& state, Platform& platform) {
     state.failed.store(false, std::memory_order_relaxed);
-    SourceReader reader(*state.inputFile, kJobTransferBytes);
-    OutputWriter writer(*state.outputFile, kJobTransferBytes);
+    ReadAheadFile input(*state.inputFile, kJobTransferBytes);
+    WriteBehindFile output(*state.outputFile, kJobTransferBytes);
+    SourceReader reader(input, kJobTransferBytes);
+    OutputWriter writer(output, kJobTransferBytes);
 
     // Words of a file too short to hold them stay 0.
     std::uint32_t length = 0;
@@ -261,7 +269,9 @@ void DecryptJob(JobState& state, Platform& platform) {
         end = DecryptLoop(cipher, state, chain, reader, writer);
     }
     // The cut removes the fill and the two blocks decrypted past the container's end.
-    ok = FinishOutput(state, platform, writer, end, lengthRead && length < state.size, length);
+    ok = FinishOutput(state, platform, writer, output, end, lengthRead && length < state.size, length);
+    (void)input.Close();
+    ok = output.Close() && ok;
     EndWorker(state, ok);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -15,7 +16,9 @@
 #include "jobs/JobRandom.h"
 #include "jobs/ParallelCbc.h"
 #include "jobs/ProgressTracker.h"
+#include "jobs/ReadAheadFile.h"
 #include "jobs/SourceReader.h"
+#include "jobs/WriteBehindFile.h"
 #include "tests/jobs/JobTestSupport.h"
 
 namespace morvex::test {
@@ -144,6 +147,90 @@ TEST(SourceReaderTest, AFailedReadIsReported) {
     SourceReader reader(file, 64);
     std::uint32_t word = 0;
     EXPECT_FALSE(reader.ReadWord(word));
+}
+
+// Reads ahead on a helper: the same bytes, the same end, and a failure after the bytes before it.
+TEST(OverlappedFileTest, ReadAheadDeliversTheSameBytesEndAndFailure) {
+    for (const int failingRead : {-1, 0, 3, 40}) {
+        for (const std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{100}, std::size_t{1000}}) {
+            const Bytes bytes = PatternBytes(length, 11);
+            MemoryFile inner(bytes, 5, failingRead);
+            ReadAheadFile ahead(inner, 16);
+            Bytes got;
+            bool failed = false;
+            for (int call = 0; call < 1000; ++call) {
+                std::array<std::uint8_t, 7> piece{};
+                const auto count = ahead.Read(piece);
+                if (!count) {
+                    failed = true;
+                    EXPECT_FALSE(ahead.Read(piece).has_value()) << "a failure must stay a failure";
+                    break;
+                }
+                if (*count == 0) {
+                    break;
+                }
+                got.insert(got.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(*count));
+            }
+            // The first read failing can never pass for data or for the end; any later one may come
+            // after the end, but whatever arrived must be the file's bytes in order.
+            EXPECT_TRUE(failed || failingRead != 0) << "length " << length;
+            if (failed) {
+                EXPECT_LE(got.size(), bytes.size());
+                EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
+            } else {
+                EXPECT_EQ(got, bytes) << "length " << length << " failing " << failingRead;
+            }
+        }
+    }
+}
+
+// Writes through a helper land in order; a failed write is reported by Flush and Close at the latest.
+class SinkFile final : public PlatformFile {
+public:
+    explicit SinkFile(int failingWrite) : failingWrite_(failingWrite) {}
+    std::optional<std::uint64_t> Size() override { return written.size(); }
+    std::optional<std::size_t> Read(std::span<std::uint8_t>) override { return std::nullopt; }
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        if (writes_++ == failingWrite_) {
+            return false;
+        }
+        written.insert(written.end(), bytes.begin(), bytes.end());
+        return true;
+    }
+    bool SetEnd(std::uint64_t length) override {
+        written.resize(static_cast<std::size_t>(length));
+        return true;
+    }
+    bool Flush() override { return true; }
+    bool Close() override { return true; }
+    Bytes written;
+
+private:
+    int failingWrite_;
+    int writes_ = 0;
+};
+
+TEST(OverlappedFileTest, WriteBehindKeepsOrderAndReportsFailures) {
+    const Bytes bytes = PatternBytes(5000, 3);
+    for (const int failingWrite : {-1, 0, 7, 1000}) {
+        SinkFile inner(failingWrite);
+        bool allWritten = true;
+        {
+            WriteBehindFile behind(inner, 64);
+            for (std::size_t at = 0; at < bytes.size(); at += 37) {
+                const std::size_t count = std::min<std::size_t>(37, bytes.size() - at);
+                allWritten = behind.Write(std::span<const std::uint8_t>(bytes.data() + at, count)) && allWritten;
+            }
+            allWritten = behind.SetEnd(4999) && allWritten;
+            allWritten = behind.Flush() && allWritten;
+            allWritten = behind.Close() && allWritten;
+        }
+        const bool expectFailure = failingWrite >= 0 && failingWrite < 1000;
+        EXPECT_EQ(allWritten, !expectFailure) << "failing write " << failingWrite;
+        if (!expectFailure) {
+            EXPECT_EQ(inner.written, Bytes(bytes.begin(), bytes.end() - 1));
+        }
+    }
 }
 
 class ParallelCbcTest : public ::testing::TestWithParam<std::tuple<AlgorithmId, unsigned>> {};
