@@ -73,6 +73,13 @@ public:
             }
             total += static_cast<std::size_t>(put);
         }
+#if defined(__linux__)
+        // Starts the write-back of these bytes now, without waiting for it, so that the flush at the
+        // end of a job finds little left to do. Purely a hint: its result changes nothing.
+        (void)::sync_file_range(descriptor_, static_cast<off_t>(written_), static_cast<off_t>(total),
+                                SYNC_FILE_RANGE_WRITE);
+#endif
+        written_ += total;
         return true;
     }
 
@@ -90,6 +97,7 @@ public:
 
 private:
     int descriptor_;
+    std::uint64_t written_ = 0;  // writes are sequential from the file's start
 };
 
 class PosixPlatform final : public Platform {
