@@ -245,6 +245,18 @@ TEST(StartRefusalTest, ASparseFourGibSourceIsRefused) {
     EXPECT_EQ(std::filesystem::file_size(f.source), 0x100000000ULL);
 }
 
+// The largest sizes accepted would carry a 32-bit count of processed bytes past 2^32 before it
+// reached the size; the job must still end after the block that covers the last byte. Slow (half
+// a billion blocks), so it runs only on request: --gtest_also_run_disabled_tests.
+TEST(StartRefusalTest, DISABLED_TheLargestAcceptedSizeStillEnds) {
+    Fixture f(10);
+    f.platform.faults.reportedSize = 0xFFFFFFFEULL;
+    f.platform.faults.discardOutput = true;
+    ASSERT_EQ(RunRequest(false, f.state, f.frontEnd, f.platform), JobOutcome::Done);
+    EXPECT_EQ(f.platform.outputBytesWritten.load(), 12U + 0x100000000ULL);
+    EXPECT_EQ(f.state.percent.load(), 100);
+}
+
 // A successful job: the controls switch, the container reaches stable storage before the report,
 // the pause comes once, the output is its owner's alone.
 TEST(JobOutcomeTest, DoneReportsAndRestoresTheControls) {

@@ -47,7 +47,7 @@ public:
         }
         position_ += bytes.size();
         platform_.outputBytesWritten.fetch_add(bytes.size());
-        return inner_->Write(bytes);
+        return faults_.discardOutput || inner_->Write(bytes);
     }
     bool SetEnd(std::uint64_t length) override { return !faults_.failSetEnd && inner_->SetEnd(length); }
     bool Flush() override {

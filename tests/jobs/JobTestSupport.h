@@ -81,6 +81,7 @@ struct Faults {
     bool failOutputClose = false;
     bool failSetEnd = false;
     bool failStartThread = false;
+    bool discardOutput = false;  // count the output's bytes without storing them
 };
 
 class TestPlatform final : public Platform {
