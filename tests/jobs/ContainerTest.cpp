@@ -21,17 +21,19 @@ std::string AlgorithmName(AlgorithmId algorithm) {
 }
 
 std::vector<std::size_t> SourceSizes() {
+    if (kUnderThreadSanitizer) {
+        // There the point is the worker protocol; each case is a process of its own and slow to start.
+        return {0, 1, 8, 9, 17, 64, 70};
+    }
     std::vector<std::size_t> sizes;
     for (std::size_t size = 0; size <= 70; ++size) {
         sizes.push_back(size);
     }
-    if (!kUnderThreadSanitizer) {
-        for (const std::size_t near : {kJobTransferBytes - 12, kJobTransferBytes - 1, kJobTransferBytes,
-                                       kJobTransferBytes + 1, kJobTransferBytes + 7}) {
-            sizes.push_back(near);
-        }
-        sizes.push_back(3 * kJobTransferBytes + 333);
+    for (const std::size_t near : {kJobTransferBytes - 12, kJobTransferBytes - 1, kJobTransferBytes,
+                                   kJobTransferBytes + 1, kJobTransferBytes + 7}) {
+        sizes.push_back(near);
     }
+    sizes.push_back(3 * kJobTransferBytes + 333);
     return sizes;
 }
 
@@ -197,15 +199,16 @@ TEST_P(OddContainerTest, DecryptionFollowsTheWordReadsAndTheCut) {
 }
 
 std::vector<std::size_t> OddSizes() {
+    if (kUnderThreadSanitizer) {
+        return {0, 3, 4, 12, 19, 20, 27, 29};
+    }
     std::vector<std::size_t> sizes;
     for (std::size_t size = 0; size <= 45; ++size) {
         sizes.push_back(size);
     }
-    if (!kUnderThreadSanitizer) {
-        // A final partial word that straddles a refill of the transfer buffer.
-        sizes.push_back(kJobTransferBytes + 3);
-        sizes.push_back(kJobTransferBytes + 9);
-    }
+    // A final partial word that straddles a refill of the transfer buffer.
+    sizes.push_back(kJobTransferBytes + 3);
+    sizes.push_back(kJobTransferBytes + 9);
     return sizes;
 }
 
