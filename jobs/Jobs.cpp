@@ -37,7 +37,7 @@ void ShowError(JobFrontEnd& frontEnd, const std::string& text) {
 }
 
 // The progress steps after one block: publish, then the cancel check, then the end of the input.
-// Nothing when the job goes on with the next block.
+// False when the job goes on with the next block.
 [[nodiscard]] inline bool BlockEndsLoop(JobState& state, ProgressTracker& progress, std::uint64_t off,
                                         std::uint64_t size, LoopEnd& end) noexcept {
     progress.Advance(off);
@@ -212,10 +212,8 @@ bool IsKnownAlgorithm(AlgorithmId algorithm) {
     return algorithm == AlgorithmId::TripleDes || algorithm == AlgorithmId::Idea;
 }
 
-}  // namespace
-
-void EncryptJob(JobState& state, Platform& platform) {
-    state.failed.store(false, std::memory_order_relaxed);
+// The two jobs up to the worker's end; everything they set up is gone again before done is set.
+bool RunEncryption(JobState& state, Platform& platform) {
     JobRandom random(static_cast<std::uint32_t>(platform.NowSeconds()));
     ChainWords chain;
     chain.c0 = random.NextWord();
@@ -240,14 +238,12 @@ void EncryptJob(JobState& state, Platform& platform) {
         const IdeaCipher cipher(state.keyWords);
         end = EncryptLoop(cipher, state, random, chain, reader, writer);
     }
-    bool ok = FinishOutput(state, platform, writer, output, end, false, 0);
+    const bool ok = FinishOutput(state, platform, writer, output, end, false, 0);
     (void)input.Close();
-    ok = output.Close() && ok;
-    EndWorker(state, ok);
+    return output.Close() && ok;
 }
 
-void DecryptJob(JobState& state, Platform& platform) {
-    state.failed.store(false, std::memory_order_relaxed);
+bool RunDecryption(JobState& state, Platform& platform) {
     ReadAheadFile input(*state.inputFile, kJobTransferBytes);
     WriteBehindFile output(*state.outputFile, kJobTransferBytes);
     SourceReader reader(input, kJobTransferBytes);
@@ -271,8 +267,19 @@ void DecryptJob(JobState& state, Platform& platform) {
     // The cut removes the fill and the two blocks decrypted past the container's end.
     ok = FinishOutput(state, platform, writer, output, end, lengthRead && length < state.size, length);
     (void)input.Close();
-    ok = output.Close() && ok;
-    EndWorker(state, ok);
+    return output.Close() && ok;
+}
+
+}  // namespace
+
+void EncryptJob(JobState& state, Platform& platform) {
+    state.failed.store(false, std::memory_order_relaxed);
+    EndWorker(state, RunEncryption(state, platform));
+}
+
+void DecryptJob(JobState& state, Platform& platform) {
+    state.failed.store(false, std::memory_order_relaxed);
+    EndWorker(state, RunDecryption(state, platform));
 }
 
 bool StartJob(JobState& state, JobFrontEnd& frontEnd, Platform& platform, WorkerRoutine routine,
