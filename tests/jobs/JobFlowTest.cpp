@@ -134,6 +134,22 @@ TEST_P(StartRefusalTest, MissingInputIsUnableToOpen) {
     EXPECT_FALSE(Exists(f.dir.Path(decrypt ? "missing" : "missing.enc")));
 }
 
+// A zero byte would cut the name short at the system and open a different file.
+TEST_P(StartRefusalTest, ANameWithAZeroByteIsNoFile) {
+    const bool decrypt = GetParam();
+    Fixture f(10);
+    if (decrypt) {
+        f.PrepareDecryption();
+    }
+    const std::string existing = f.state.chosenPath;
+    f.state.chosenPath = existing + std::string(1, '\0') + (decrypt ? "x.enc" : "x");
+    EXPECT_FALSE(RunRequest(decrypt, f.state, f.frontEnd, f.platform));
+    ASSERT_EQ(f.frontEnd.messages.size(), 1U);
+    EXPECT_EQ(f.LastMessage().text, "Unable to open the selected file");
+    EXPECT_TRUE(Exists(existing));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(f.dir.Path("")), {}), 1);
+}
+
 TEST_P(StartRefusalTest, ADirectoryIsNoInput) {
     const bool decrypt = GetParam();
     Fixture f(10);
