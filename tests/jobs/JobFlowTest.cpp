@@ -273,6 +273,17 @@ TEST(StartRefusalTest, DISABLED_TheLargestAcceptedSizeStillEnds) {
     EXPECT_EQ(f.state.percent.load(), 100);
 }
 
+// A pipe has no size to store, and opening it must not wait for a writer that never comes.
+TEST(StartRefusalTest, APipeIsRefusedWithoutWaiting) {
+    Fixture f(0);
+    ASSERT_TRUE(NativePlatform().RemoveFile(f.source));
+    ASSERT_EQ(::mkfifo(f.source.c_str(), 0600), 0);
+    EXPECT_FALSE(RunRequest(false, f.state, f.frontEnd, f.platform));
+    ASSERT_EQ(f.frontEnd.messages.size(), 1U);
+    EXPECT_EQ(f.LastMessage().text, "Cannot determine file size");
+    EXPECT_FALSE(Exists(f.source + ".enc"));
+}
+
 // A successful job: the controls switch, the container reaches stable storage before the report,
 // the pause comes once, the output is its owner's alone.
 TEST(JobOutcomeTest, DoneReportsAndRestoresTheControls) {
