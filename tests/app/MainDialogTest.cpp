@@ -500,7 +500,11 @@ void MainDialogTest::realBoxesAndPicker() {
                 return;
             }
             if (!pickerAnswer.isEmpty() && Lists(*picker, QFileInfo(pickerAnswer).fileName())) {
-                picker->selectFile(pickerAnswer);
+                // selectFile races the picker's own background listing and may be dropped; the
+                // name typed into its file name field is what a user's Open would take.
+                auto* nameField = picker->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                QVERIFY(nameField != nullptr);
+                nameField->setText(QFileInfo(pickerAnswer).fileName());
                 QMetaObject::invokeMethod(picker, "accept");
             } else {
                 picker->reject();
