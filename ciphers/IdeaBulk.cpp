@@ -59,12 +59,13 @@ void IdeaCryptBatch(const IdeaWideSubkeys& z, const std::uint8_t* in, std::uint8
 void IdeaCryptBlocksPortable(const IdeaSubkeys& subkeys, const std::uint8_t* in, std::uint8_t* out,
                              const std::size_t blockCount) {
     IdeaWideSubkeys wide = IdeaWidenSubkeys(subkeys);
-    std::size_t done = 0;
-    for (; blockCount - done >= kPortableBatch; done += kPortableBatch) {
-        IdeaCryptBatch<kPortableBatch>(wide, in + done * kBlockBytes, out + done * kBlockBytes);
+    const std::size_t tail = blockCount % kPortableBatch;
+    const std::uint8_t* const batchesEnd = in + (blockCount - tail) * kBlockBytes;
+    for (; in != batchesEnd; in += kPortableBatch * kBlockBytes, out += kPortableBatch * kBlockBytes) {
+        IdeaCryptBatch<kPortableBatch>(wide, in, out);
     }
-    for (; done < blockCount; ++done) {
-        IdeaCryptBatch<1>(wide, in + done * kBlockBytes, out + done * kBlockBytes);
+    for (std::size_t i = 0; i < tail; ++i) {
+        IdeaCryptBatch<1>(wide, in + i * kBlockBytes, out + i * kBlockBytes);
     }
     SecureWipe(wide.data(), sizeof wide);
 }
