@@ -339,17 +339,29 @@ bool StartJob(JobState& state, JobFrontEnd& frontEnd, Platform& platform, Worker
     return false;
 }
 
-bool EncryptRequest(JobState& state, JobFrontEnd& frontEnd, Platform& platform, const JobOptions& options) {
+namespace {
+
+// The checks both requests open with, in their order; only the text for a missing file differs.
+[[nodiscard]] bool CommonRequestChecks(const JobState& state, JobFrontEnd& frontEnd, const char* noFileMessage) {
     if (!IsKnownAlgorithm(state.algorithm)) {
         ShowError(frontEnd, "You must select an encryption algorithm first");
         return false;
     }
     if (state.chosenPath.empty()) {
-        ShowError(frontEnd, "You must select a file to encrypt first");
+        ShowError(frontEnd, noFileMessage);
         return false;
     }
     if (state.passphrase.empty()) {
         ShowError(frontEnd, "You must type a passphrase first");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool EncryptRequest(JobState& state, JobFrontEnd& frontEnd, Platform& platform, const JobOptions& options) {
+    if (!CommonRequestChecks(state, frontEnd, "You must select a file to encrypt first")) {
         return false;
     }
     if (state.retype.empty()) {
@@ -366,16 +378,7 @@ bool EncryptRequest(JobState& state, JobFrontEnd& frontEnd, Platform& platform, 
 }
 
 bool DecryptRequest(JobState& state, JobFrontEnd& frontEnd, Platform& platform, const JobOptions& options) {
-    if (!IsKnownAlgorithm(state.algorithm)) {
-        ShowError(frontEnd, "You must select an encryption algorithm first");
-        return false;
-    }
-    if (state.chosenPath.empty()) {
-        ShowError(frontEnd, "You must select a file to decrypt first");
-        return false;
-    }
-    if (state.passphrase.empty()) {
-        ShowError(frontEnd, "You must type a passphrase first");
+    if (!CommonRequestChecks(state, frontEnd, "You must select a file to decrypt first")) {
         return false;
     }
     if (!EndsWithSuffix(state.chosenPath)) {
