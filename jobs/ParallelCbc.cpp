@@ -19,7 +19,9 @@ template <class Cipher>
 void Decrypt(const Cipher& cipher, ChainWords& chain, const std::uint8_t* in, std::uint8_t* out,
              std::size_t blockCount, unsigned threads) {
     if (threads == 0) {
-        threads = std::max(1U, std::thread::hardware_concurrency());
+        // Asked once: the answer costs a file read on some systems, and a job asks per transfer.
+        static const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
+        threads = cores;
     }
     threads = std::min({threads, kMaxThreads,
                         static_cast<unsigned>(std::min<std::size_t>(kMaxThreads, blockCount / kMinBlocksPerThread))});
