@@ -22,18 +22,9 @@ public:
         opened.notify_all();
     }
 
-    void Reset() {
-        const std::lock_guard lock(mutex);
-        open = false;
-        readsSeen = 0;
-    }
-
     std::unique_ptr<PlatformFile> OpenForReading(const std::string& path) override {
         auto file = NativePlatform().OpenForReading(path);
-        if (!file) {
-            return nullptr;
-        }
-        return std::make_unique<GatedFile>(std::move(file), *this);
+        return file ? std::make_unique<GatedFile>(std::move(file), *this) : nullptr;
     }
     std::unique_ptr<PlatformFile> CreateNew(const std::string& path) override {
         return NativePlatform().CreateNew(path);
@@ -48,8 +39,7 @@ public:
 private:
     class GatedFile final : public PlatformFile {
     public:
-        GatedFile(std::unique_ptr<PlatformFile> inner, GatedPlatform& owner)
-            : file(std::move(inner)), gate(owner) {}
+        GatedFile(std::unique_ptr<PlatformFile> inner, GatedPlatform& owner) : file(std::move(inner)), gate(owner) {}
         std::optional<std::uint64_t> Size() override { return file->Size(); }
         std::optional<std::size_t> Read(std::span<std::uint8_t> bytes) override {
             gate.WaitForTurn();

@@ -4,30 +4,28 @@
 
 namespace morvex::test {
 
-// The dialog driven as a user drives it, on recording prompts and real files.
+// The dialog driven as a user drives it, on recording prompts and real files; and the real program's
+// exit statuses.
 class MainDialogTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void roundTripThroughTheDialog_data();
-    void roundTripThroughTheDialog();
-    void toolOpensWhatTheDialogWrote_data();
-    void toolOpensWhatTheDialogWrote();
+    void roundTrip_data();
+    void roundTrip();
     void requestRefusalsInTheirOrder();
-    void equalPrefixesOfMoreThanTheLimitMatch();
     void qualityMeterAndLimitBox();
-    void keptTextIsUtf8OfWholeCharacters();
-    void choiceAndInformationBoxes();
+    void choicesAndInformationBoxes();
     void pickerAndDropChooseTheFile();
     void realBoxesAndPicker();
     void cancelMidJob_data();
     void cancelMidJob();
     void dialogOutlivesItsJob();
     void teardownDuringJobLeavesNoOutput();
-    void idleKeysAndExit();
+    void keyboard();
     void layoutAtTwoFontSizes_data();
     void layoutAtTwoFontSizes();
-    void tabOrderFollowsTheLayout();
+    void exitStatus_data();
+    void exitStatus();
 };
 
 }  // namespace morvex::test

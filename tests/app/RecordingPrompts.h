@@ -1,7 +1,7 @@
 #pragma once
 
+#include <algorithm>
 #include <deque>
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -17,15 +17,12 @@ struct RecordedBox {
     MessageIcon icon;
 };
 
-// Records every box instead of showing it and answers the picker from a queue; an optional hook runs
-// while a box is "open", as a user would act before pressing OK.
+// Records every box instead of showing it and answers the picker from a queue (nothing once it is
+// empty, as a cancelled picker would).
 class RecordingPrompts final : public DialogPrompts {
 public:
     void ShowMessage(const QString& text, const QString& title, MessageIcon icon) override {
         boxes.push_back({text, title, icon});
-        if (whileOpen) {
-            whileOpen(boxes.back());
-        }
     }
 
     std::optional<QString> ChooseFile(const QString& title) override {
@@ -39,17 +36,13 @@ public:
     }
 
     [[nodiscard]] int CountTitled(const QString& title) const {
-        int count = 0;
-        for (const RecordedBox& box : boxes) {
-            count += box.title == title ? 1 : 0;
-        }
-        return count;
+        return static_cast<int>(std::count_if(boxes.begin(), boxes.end(),
+                                              [&title](const RecordedBox& box) { return box.title == title; }));
     }
 
     std::vector<RecordedBox> boxes;
     std::vector<QString> pickerTitles;
     std::deque<std::optional<QString>> pickerAnswers;
-    std::function<void(const RecordedBox&)> whileOpen;
 };
 
 }  // namespace morvex::test
