@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -11,19 +12,22 @@ namespace morvex::test {
 
 struct ChildResult {
     int status = -1;  // the exit status, 128 + the signal that ended the child, -2 if it hung
-    std::string out;
+    std::string out;  // on a terminal: everything the terminal showed
     std::string err;
 };
 
 struct ChildOptions {
-    std::vector<std::string> args;                   // without the program
-    std::optional<std::string> descriptor3;          // text the child can read on descriptor 3
-    std::optional<unsigned long> fileSizeLimit;      // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    std::vector<std::string> args;  // without the program
     std::string workingDirectory;
-    bool stderrReaderGone = false;                   // stderr is a pipe whose reader has closed it
+    // A pseudo-terminal as controlling terminal, stdin, stdout and stderr. Otherwise no controlling
+    // terminal, stdin empty, stdout and stderr pipes.
+    bool terminal = false;
+    std::optional<std::string> descriptor3;      // text the child can read on descriptor 3
+    std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    bool stderrReaderGone = false;               // stderr is a pipe whose reader has closed it
 };
 
-// The tool as a child without a controlling terminal, stdin empty, stdout and stderr collected.
+// The tool as a child process; ended with SIGKILL if still running when destroyed.
 class CliChild {
 public:
     explicit CliChild(const ChildOptions& options);
@@ -31,44 +35,25 @@ public:
     CliChild(const CliChild&) = delete;
     CliChild& operator=(const CliChild&) = delete;
 
-    void Signal(int signalNumber) const;
-    // Collects the output and waits for the end.
-    [[nodiscard]] ChildResult Wait();
-
-private:
-    pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
-};
-
-[[nodiscard]] ChildResult RunCli(const ChildOptions& options);
-
-// The tool on a pseudo-terminal that is its controlling terminal, stdin, stdout and stderr.
-class PtyChild {
-public:
-    explicit PtyChild(const ChildOptions& options);
-    ~PtyChild();
-    PtyChild(const PtyChild&) = delete;
-    PtyChild& operator=(const PtyChild&) = delete;
-
-    // Reads until the text has appeared in everything read so far; false on timeout or end.
+    // Reads until the text has appeared in the output so far; false on timeout or end.
     [[nodiscard]] bool ReadUntil(const std::string& text, std::chrono::milliseconds timeout);
     void Type(const std::string& text) const;
     void Signal(int signalNumber) const;
     // True while the terminal's echo is on.
     [[nodiscard]] bool EchoOn() const;
-    // Reads to the end and waits; out holds everything the terminal showed.
+    // Reads to the end and waits.
     [[nodiscard]] ChildResult Wait();
 
-    [[nodiscard]] const std::string& Shown() const { return shown_; }
+    [[nodiscard]] const std::string& Shown() const { return output_[0]; }
 
 private:
-    // False at the end of the output or on timeout.
+    // False once every output has ended, or on timeout.
     bool ReadSome(std::chrono::milliseconds timeout);
 
     pid_t pid_ = -1;
-    int master_ = -1;
-    std::string shown_;
+    std::array<int, 2> fds_{-1, -1};  // stdout or the terminal, and stderr
+    std::array<bool, 2> open_{false, false};
+    std::array<std::string, 2> output_;
 };
 
 }  // namespace morvex::test

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -51,6 +53,7 @@ protected:
     }
 
     [[nodiscard]] std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    [[nodiscard]] bool Exists(const std::string& name) const { return fs::exists(Path(name)); }
 
     void Write(const std::string& name, const std::string& bytes) const {
         std::ofstream file(Path(name), std::ios::binary);
@@ -63,25 +66,35 @@ protected:
         return std::string(std::istreambuf_iterator<char>(file), {});
     }
 
-    [[nodiscard]] bool Exists(const std::string& name) const { return fs::exists(Path(name)); }
+    // The source moves aside, so that decrypting must recreate it.
+    void SetAside(const std::string& name) const { fs::rename(Path(name), Path(name + ".orig")); }
 
-    // A file that costs no disk space and takes seconds to encrypt.
-    void MakeLarge(const std::string& name, std::uintmax_t size) const {
-        Write(name, "");
-        fs::resize_file(Path(name), size);
+    [[nodiscard]] ChildOptions Options(std::vector<std::string> args, bool terminal = false) const {
+        ChildOptions options;
+        options.args = std::move(args);
+        options.workingDirectory = dir_.string();
+        options.terminal = terminal;
+        return options;
     }
 
-    [[nodiscard]] ChildResult Run(std::vector<std::string> args) const {
-        return RunCli(ChildOptions{std::move(args), std::nullopt, std::nullopt, dir_.string()});
-    }
-
-    // Encrypts with the passphrase in a file named pass.txt, written fresh with the given text.
+    // Runs with the passphrase in pass.txt, written fresh with the given text.
     [[nodiscard]] ChildResult Crypt(const std::string& command, const std::string& cipher,
-                                    const std::string& passphraseFileText, std::vector<std::string> files) {
+                                    const std::string& passphraseFileText, const std::vector<std::string>& files,
+                                    ChildOptions options = {}) const {
         Write("pass.txt", passphraseFileText);
-        std::vector<std::string> args{command, "--cipher", cipher, "--passphrase-file", "pass.txt"};
-        args.insert(args.end(), files.begin(), files.end());
-        return Run(args);
+        options.args = {command, "--cipher", cipher, "--passphrase-file", "pass.txt"};
+        options.args.insert(options.args.end(), files.begin(), files.end());
+        options.workingDirectory = dir_.string();
+        return CliChild(options).Wait();
+    }
+
+    // Waits for the prompt on the terminal and answers it.
+    [[nodiscard]] static bool Answer(CliChild& child, const std::string& prompt, const std::string& text) {
+        if (!child.ReadUntil(prompt, 10s)) {
+            return false;
+        }
+        child.Type(text);
+        return true;
     }
 
     fs::path dir_;
@@ -90,58 +103,53 @@ protected:
 // --- Arguments --------------------------------------------------------------------------------
 
 TEST(CipherNameTest, AcceptsTheDocumentedSpellingsInAnyCase) {
-    const std::vector<std::tuple<std::string, std::optional<AlgorithmId>>> cases{
-        {"3des", AlgorithmId::TripleDes}, {"3DES", AlgorithmId::TripleDes},
-        {"3-des", AlgorithmId::TripleDes}, {"3-DeS", AlgorithmId::TripleDes},
-        {"idea", AlgorithmId::Idea},      {"IDEA", AlgorithmId::Idea},
-        {"des", std::nullopt},            {"3des ", std::nullopt},
-        {"", std::nullopt},               {"idea2", std::nullopt},
-        {"3--des", std::nullopt},         {"tripledes", std::nullopt},
-    };
-    for (const auto& [name, expected] : cases) {
-        EXPECT_EQ(ParseCipherName(name), expected) << "name '" << name << "'";
+    for (const char* name : {"3des", "3DES", "3-des", "3-DeS"}) {
+        EXPECT_EQ(ParseCipherName(name), AlgorithmId::TripleDes) << name;
+    }
+    EXPECT_EQ(ParseCipherName("idea"), AlgorithmId::Idea);
+    EXPECT_EQ(ParseCipherName("IDEA"), AlgorithmId::Idea);
+    for (const char* name : {"des", "3des ", "", "idea2", "3--des", "tripledes"}) {
+        EXPECT_EQ(ParseCipherName(name), std::nullopt) << "'" << name << "'";
     }
 }
 
-class UsageErrorTest : public CliTest, public ::testing::WithParamInterface<std::vector<std::string>> {};
+class UsageErrorTest : public CliTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(UsageErrorTest, ExitsWithOneAndCreatesNothing) {
     Write("plain", "some text");
     Write("pass.txt", "secret\n");
-    const ChildResult result = Run(GetParam());
+    std::istringstream words(GetParam());
+    const ChildResult result = CliChild(Options({std::istream_iterator<std::string>(words), {}})).Wait();
     EXPECT_EQ(result.status, kUsage) << result.err;
     EXPECT_EQ(result.err.rfind("morvex-cli: ", 0), 0u) << result.err;
     EXPECT_TRUE(result.out.empty());
     EXPECT_FALSE(Exists("plain.enc"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, UsageErrorTest,
-    ::testing::Values(std::vector<std::string>{},
-                      std::vector<std::string>{"scramble", "--cipher", "idea", "plain"},
-                      std::vector<std::string>{"encrypt", "--passphrase-file", "pass.txt", "plain"},
-                      std::vector<std::string>{"encrypt", "--cipher", "des", "--passphrase-file", "pass.txt", "plain"},
-                      std::vector<std::string>{"encrypt", "--cipher", "idea", "--passphrase-file", "pass.txt"},
-                      std::vector<std::string>{"encrypt", "--cipher", "idea", "--passphrase", "secret", "plain"},
-                      std::vector<std::string>{"encrypt", "--cipher", "idea", "--passphrase-file", "pass.txt",
-                                               "--passphrase-fd", "0", "plain"},
-                      std::vector<std::string>{"encrypt", "--cipher", "idea", "--passphrase-fd", "x", "plain"},
-                      std::vector<std::string>{"encrypt", "--cipher", "idea", "--bogus", "plain"},
-                      std::vector<std::string>{"encrypt", "--cipher"},
-                      // The passphrase could not be read: a missing file, a closed descriptor, no terminal.
-                      std::vector<std::string>{"encrypt", "--cipher", "idea", "--passphrase-file", "none", "plain"},
-                      std::vector<std::string>{"encrypt", "--cipher", "idea", "--passphrase-fd", "9", "plain"},
-                      std::vector<std::string>{"encrypt", "--cipher", "idea", "plain"}));
+// The last three: the passphrase could not be read from a missing file, a closed descriptor, or a
+// terminal that is not there.
+INSTANTIATE_TEST_SUITE_P(Arguments, UsageErrorTest,
+                         ::testing::Values("", "scramble --cipher idea plain",
+                                           "encrypt --passphrase-file pass.txt plain",
+                                           "encrypt --cipher des --passphrase-file pass.txt plain",
+                                           "encrypt --cipher idea --passphrase-file pass.txt",
+                                           "encrypt --cipher idea --passphrase secret plain",
+                                           "encrypt --cipher idea --passphrase-file pass.txt --passphrase-fd 0 plain",
+                                           "encrypt --cipher idea --passphrase-fd x plain",
+                                           "encrypt --cipher idea --bogus plain", "encrypt --cipher",
+                                           "encrypt --cipher idea --passphrase-file none plain",
+                                           "encrypt --cipher idea --passphrase-fd 9 plain",
+                                           "encrypt --cipher idea plain"));
 
 TEST_F(CliTest, HelpDocumentsExitStatusesAndTheUncheckedPassphrase) {
-    const ChildResult result = Run({"--help"});
+    const ChildResult result = CliChild(Options({"--help"})).Wait();
     EXPECT_EQ(result.status, kDone);
     for (const char* text : {"130", "wrong passphrase", "--passphrase-fd", "--quiet", "3-des"}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
     }
 }
 
-// --- Round trips ------------------------------------------------------------------------------
+// --- Round trips and passphrase sources -------------------------------------------------------
 
 class RoundTripTest : public CliTest,
                       public ::testing::WithParamInterface<std::tuple<std::string, std::size_t>> {};
@@ -153,67 +161,45 @@ TEST_P(RoundTripTest, DecryptingGivesBackTheSource) {
     ChildResult result = Crypt("encrypt", cipher, "correct horse\n", {"data.bin"});
     ASSERT_EQ(result.status, kDone) << result.err;
     EXPECT_TRUE(result.err.empty()) << "nothing on a stderr that is no terminal: " << result.err;
-    const std::string container = Read("data.bin.enc");
-    const std::size_t blocks = size == 0 ? 1 : (size + 7) / 8;
-    ASSERT_EQ(container.size(), 12 + 8 * blocks);
+    ASSERT_EQ(Read("data.bin.enc").size(), 12 + 8 * (size == 0 ? 1 : (size + 7) / 8));
     EXPECT_EQ(Read("data.bin"), plain) << "the source is only read";
-
-    fs::rename(Path("data.bin"), Path("original.bin"));
+    SetAside("data.bin");
+    // No check value: the other cipher runs to its end, reports success and yields other bytes.
+    const std::string other = cipher == "IDEA" ? "3des" : "idea";
+    ASSERT_EQ(Crypt("decrypt", other, "correct horse\n", {"data.bin.enc"}).status, kDone);
+    EXPECT_EQ(Read("data.bin").size(), size);
+    EXPECT_TRUE(size == 0 || Read("data.bin") != plain);
+    fs::remove(Path("data.bin"));
     result = Crypt("decrypt", cipher, "correct horse\n", {"data.bin.enc"});
     ASSERT_EQ(result.status, kDone) << result.err;
     EXPECT_EQ(Read("data.bin"), plain);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothCiphers, RoundTripTest,
-                         ::testing::Combine(::testing::Values("3des", "IDEA"),
+                         ::testing::Combine(::testing::Values("3-DES", "IDEA"),
                                             ::testing::Values(0u, 9u, (1u << 20) + 3)));
 
-TEST_F(CliTest, CipherSpellingsAndTheOtherCipher) {
-    const std::string plain = RandomBytes(1000, 1);
-    Write("doc", plain);
-    ASSERT_EQ(Crypt("encrypt", "3-DES", "pw", {"doc"}).status, kDone);
-    fs::rename(Path("doc"), Path("doc.orig"));
+// Only the first line without its end is the passphrase, whether from a file or a descriptor.
+class PassphraseSourceTest : public CliTest, public ::testing::WithParamInterface<std::tuple<std::string, bool>> {};
 
-    // No check value: the other cipher runs to its end, reports success and yields other bytes.
-    ASSERT_EQ(Crypt("decrypt", "idea", "pw", {"doc.enc"}).status, kDone);
-    EXPECT_EQ(Read("doc").size(), plain.size());
-    EXPECT_NE(Read("doc"), plain);
-    fs::remove(Path("doc"));
-
-    ASSERT_EQ(Crypt("decrypt", "3des", "pw", {"doc.enc"}).status, kDone);
-    EXPECT_EQ(Read("doc"), plain);
-}
-
-// --- Passphrase sources -----------------------------------------------------------------------
-
-class PassphraseFileTest : public CliTest, public ::testing::WithParamInterface<std::string> {};
-
-TEST_P(PassphraseFileTest, OnlyTheFirstLineWithoutItsEndIsThePassphrase) {
-    const std::string plain = RandomBytes(333, 2);
+TEST_P(PassphraseSourceTest, OnlyTheFirstLineWithoutItsEndIsThePassphrase) {
+    const auto& [text, descriptor] = GetParam();
+    const std::string plain = RandomBytes(5000, 2);
     Write("f", plain);
-    ASSERT_EQ(Crypt("encrypt", "idea", GetParam(), {"f"}).status, kDone);
-    fs::rename(Path("f"), Path("f.orig"));
-    const ChildResult result = Crypt("decrypt", "idea", "open sesame", {"f.enc"});
-    ASSERT_EQ(result.status, kDone) << result.err;
+    ChildOptions options = Options({"encrypt", "--cipher", "idea", "--passphrase-fd", "3", "f"});
+    options.descriptor3 = text;
+    const ChildResult encrypted = descriptor ? CliChild(options).Wait() : Crypt("encrypt", "idea", text, {"f"});
+    ASSERT_EQ(encrypted.status, kDone) << encrypted.err;
+    SetAside("f");
+    const ChildResult decrypted = Crypt("decrypt", "idea", "open sesame", {"f.enc"});
+    ASSERT_EQ(decrypted.status, kDone) << decrypted.err;
     EXPECT_EQ(Read("f"), plain);
 }
 
-INSTANTIATE_TEST_SUITE_P(LineEnds, PassphraseFileTest,
-                         ::testing::Values("open sesame\n", "open sesame\r\n", "open sesame\nsecond line\n",
-                                           "open sesame\r\nsecond\r\n"));
-
-TEST_F(CliTest, PassphraseFromAnOpenDescriptor) {
-    const std::string plain = RandomBytes(5000, 3);
-    Write("g", plain);
-    ChildOptions options{{"encrypt", "--cipher", "3des", "--passphrase-fd", "3", "g"},
-                         std::string("through a pipe\nnot this\n"), std::nullopt, dir_.string()};
-    const ChildResult encrypted = RunCli(options);
-    ASSERT_EQ(encrypted.status, kDone) << encrypted.err;
-    fs::rename(Path("g"), Path("g.orig"));
-    const ChildResult decrypted = Crypt("decrypt", "3des", "through a pipe\n", {"g.enc"});
-    ASSERT_EQ(decrypted.status, kDone) << decrypted.err;
-    EXPECT_EQ(Read("g"), plain);
-}
+INSTANTIATE_TEST_SUITE_P(LineEnds, PassphraseSourceTest,
+                         ::testing::Combine(::testing::Values("open sesame\n", "open sesame\r\n",
+                                                              "open sesame\nsecond line\n", "open sesame\r\nsecond\r\n"),
+                                            ::testing::Bool()));
 
 TEST_F(CliTest, LongPassphraseIsCutTo55BytesWithANotice) {
     const std::string longText(60, 'k');
@@ -223,8 +209,7 @@ TEST_F(CliTest, LongPassphraseIsCutTo55BytesWithANotice) {
     ASSERT_EQ(encrypted.status, kDone) << encrypted.err;
     EXPECT_NE(encrypted.err.find("55"), std::string::npos) << encrypted.err;
     EXPECT_EQ(std::count(encrypted.err.begin(), encrypted.err.end(), '\n'), 1) << encrypted.err;
-    fs::rename(Path("h"), Path("h.orig"));
-
+    SetAside("h");
     // 54 bytes make other keys; the first 55 make the same ones, without a notice.
     ASSERT_EQ(Crypt("decrypt", "idea", longText.substr(0, 54), {"h.enc"}).status, kDone);
     EXPECT_NE(Read("h"), plain);
@@ -235,6 +220,8 @@ TEST_F(CliTest, LongPassphraseIsCutTo55BytesWithANotice) {
     EXPECT_EQ(Read("h"), plain);
 }
 
+// --- Several files, refusals and failures -----------------------------------------------------
+
 TEST_F(CliTest, EmptyPassphraseIsRefused) {
     Write("e", "x");
     const ChildResult result = Crypt("encrypt", "idea", "\nsecond line\n", {"e"});
@@ -242,8 +229,6 @@ TEST_F(CliTest, EmptyPassphraseIsRefused) {
     EXPECT_EQ(result.err, "morvex-cli: e: You must type a passphrase first\n");
     EXPECT_FALSE(Exists("e.enc"));
 }
-
-// --- Several files, refusals and failures -----------------------------------------------------
 
 TEST_F(CliTest, RefusedFilesDoNotStopTheOthersAndTheStatusIsTheWorst) {
     Write("a", "alpha");
@@ -268,7 +253,8 @@ TEST_F(CliTest, RefusedFilesDoNotStopTheOthersAndTheStatusIsTheWorst) {
 }
 
 TEST_F(CliTest, SourceOfFourGibibytesIsRefusedWithoutLeavingAnEmptyOutput) {
-    MakeLarge("huge", std::uintmax_t{1} << 32);
+    Write("huge", "");
+    fs::resize_file(Path("huge"), std::uintmax_t{1} << 32);  // sparse: costs no disk space
     const ChildResult result = Crypt("encrypt", "idea", "pw", {"huge"});
     EXPECT_EQ(result.status, kRefused);
     EXPECT_EQ(result.err, "morvex-cli: huge: Cannot determine file size\n");
@@ -278,10 +264,9 @@ TEST_F(CliTest, SourceOfFourGibibytesIsRefusedWithoutLeavingAnEmptyOutput) {
 TEST_F(CliTest, WriteFailureExitsWithThreeAndLeavesNoOutput) {
     Write("small", RandomBytes(1000, 5));
     Write("big", RandomBytes(1 << 20, 6));
-    Write("pass.txt", "pw\n");
-    ChildOptions options{{"encrypt", "--cipher", "idea", "--passphrase-file", "pass.txt", "small", "big", "gone"},
-                         std::nullopt, 64 * 1024, dir_.string()};
-    const ChildResult result = RunCli(options);
+    ChildOptions limited;
+    limited.fileSizeLimit = 64 * 1024;
+    const ChildResult result = Crypt("encrypt", "idea", "pw\n", {"small", "big", "gone"}, limited);
     EXPECT_EQ(result.status, kFailed) << result.err;
     EXPECT_EQ(result.err,
               "morvex-cli: big: File read/write error\n"
@@ -292,12 +277,9 @@ TEST_F(CliTest, WriteFailureExitsWithThreeAndLeavesNoOutput) {
 
 TEST_F(CliTest, ClosedStderrDoesNotStopTheRemainingFiles) {
     Write("kept", RandomBytes(4096, 9));
-    Write("pass.txt", "pw\n");
-    ChildOptions options{{"encrypt", "--cipher", "idea", "--passphrase-file", "pass.txt", "missing", "kept"},
-                         std::nullopt, std::nullopt, dir_.string()};
-    options.stderrReaderGone = true;
-    const ChildResult result = RunCli(options);
-    EXPECT_EQ(result.status, kRefused);
+    ChildOptions closed;
+    closed.stderrReaderGone = true;
+    EXPECT_EQ(Crypt("encrypt", "idea", "pw\n", {"missing", "kept"}, closed).status, kRefused);
     EXPECT_TRUE(Exists("kept.enc"));
 }
 
@@ -306,11 +288,11 @@ TEST_F(CliTest, ClosedStderrDoesNotStopTheRemainingFiles) {
 class CancelSignalTest : public CliTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(CancelSignalTest, StopsTheJobDeletesItsOutputAndStartsNoOtherFile) {
-    MakeLarge("large", 1u << 30);
+    Write("large", "");
+    fs::resize_file(Path("large"), 1u << 30);  // sparse, and seconds to encrypt
     Write("next", "waiting");
     Write("pass.txt", "pw\n");
-    CliChild child(ChildOptions{{"encrypt", "--cipher", "3des", "--passphrase-file", "pass.txt", "large", "next"},
-                                std::nullopt, std::nullopt, dir_.string()});
+    CliChild child(Options({"encrypt", "--cipher", "3des", "--passphrase-file", "pass.txt", "large", "next"}));
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     std::error_code error;
     while ((!Exists("large.enc") || fs::file_size(Path("large.enc"), error) < 4096) &&
@@ -334,21 +316,17 @@ INSTANTIATE_TEST_SUITE_P(IntTermHup, CancelSignalTest, ::testing::Values(SIGINT,
 TEST_F(CliTest, TerminalAsksTwiceWithoutEchoAndShowsProgress) {
     const std::string plain = RandomBytes(3 << 20, 8);
     Write("t", plain);
-    PtyChild encrypt(ChildOptions{{"encrypt", "--cipher", "idea", "t"}, std::nullopt, std::nullopt, dir_.string()});
-    ASSERT_TRUE(encrypt.ReadUntil("Passphrase: ", 10s)) << encrypt.Shown();
-    encrypt.Type("typed secret\n");
-    ASSERT_TRUE(encrypt.ReadUntil("Retype passphrase: ", 10s)) << encrypt.Shown();
-    encrypt.Type("typed secret\n");
+    CliChild encrypt(Options({"encrypt", "--cipher", "idea", "t"}, true));
+    ASSERT_TRUE(Answer(encrypt, "Passphrase: ", "typed secret\n")) << encrypt.Shown();
+    ASSERT_TRUE(Answer(encrypt, "Retype passphrase: ", "typed secret\n")) << encrypt.Shown();
     const ChildResult encrypted = encrypt.Wait();
     ASSERT_EQ(encrypted.status, kDone) << encrypted.out;
     EXPECT_EQ(encrypted.out.find("typed secret"), std::string::npos) << "echoed: " << encrypted.out;
-    EXPECT_NE(encrypted.out.find("%"), std::string::npos) << "no progress: " << encrypted.out;
+    EXPECT_NE(encrypted.out.find('%'), std::string::npos) << "no progress: " << encrypted.out;
 
-    fs::rename(Path("t"), Path("t.orig"));
-    PtyChild decrypt(ChildOptions{{"decrypt", "--cipher", "idea", "--quiet", "t.enc"}, std::nullopt, std::nullopt,
-                                  dir_.string()});
-    ASSERT_TRUE(decrypt.ReadUntil("Passphrase: ", 10s)) << decrypt.Shown();
-    decrypt.Type("typed secret\n");
+    SetAside("t");
+    CliChild decrypt(Options({"decrypt", "--cipher", "idea", "--quiet", "t.enc"}, true));
+    ASSERT_TRUE(Answer(decrypt, "Passphrase: ", "typed secret\n")) << decrypt.Shown();
     const ChildResult decrypted = decrypt.Wait();
     ASSERT_EQ(decrypted.status, kDone) << decrypted.out;
     EXPECT_EQ(decrypted.out.find("Retype"), std::string::npos) << "decrypt asks once";
@@ -358,11 +336,9 @@ TEST_F(CliTest, TerminalAsksTwiceWithoutEchoAndShowsProgress) {
 
 TEST_F(CliTest, TerminalMismatchIsRefused) {
     Write("m", "mismatch");
-    PtyChild child(ChildOptions{{"encrypt", "--cipher", "3des", "m"}, std::nullopt, std::nullopt, dir_.string()});
-    ASSERT_TRUE(child.ReadUntil("Passphrase: ", 10s));
-    child.Type("Secret\n");
-    ASSERT_TRUE(child.ReadUntil("Retype passphrase: ", 10s));
-    child.Type("secret\n");
+    CliChild child(Options({"encrypt", "--cipher", "3des", "m"}, true));
+    ASSERT_TRUE(Answer(child, "Passphrase: ", "Secret\n")) << child.Shown();
+    ASSERT_TRUE(Answer(child, "Retype passphrase: ", "secret\n")) << child.Shown();
     const ChildResult result = child.Wait();
     EXPECT_EQ(result.status, kRefused);
     EXPECT_NE(result.out.find("morvex-cli: m: The passphrases you typed do not match"), std::string::npos)
@@ -372,7 +348,7 @@ TEST_F(CliTest, TerminalMismatchIsRefused) {
 
 TEST_F(CliTest, InterruptAtThePromptRestoresEcho) {
     Write("p", "prompt");
-    PtyChild child(ChildOptions{{"encrypt", "--cipher", "3des", "p"}, std::nullopt, std::nullopt, dir_.string()});
+    CliChild child(Options({"encrypt", "--cipher", "3des", "p"}, true));
     ASSERT_TRUE(child.ReadUntil("Passphrase: ", 10s));
     EXPECT_FALSE(child.EchoOn());
     child.Signal(SIGINT);
