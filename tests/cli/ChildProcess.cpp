@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <stdexcept>
 #include <thread>
 
@@ -32,6 +33,16 @@ int Reap(pid_t pid, std::chrono::milliseconds grace) {
     return ended != pid ? -1 : WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
 }
 
+std::string ReadAll(std::FILE* file) {
+    std::string text;
+    std::array<char, 4096> buffer{};
+    std::rewind(file);
+    for (std::size_t n = 0; (n = std::fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
+        text.append(buffer.data(), n);
+    }
+    return text;
+}
+
 }  // namespace
 
 CliChild::CliChild(const ChildOptions& options) {
@@ -42,18 +53,15 @@ CliChild::CliChild(const ChildOptions& options) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    std::array<int, 2> out{-1, -1};
-    std::array<int, 2> err{-1, -1};
+    std::array<int, 2> closedErr{-1, -1};
     std::array<int, 2> extra{-1, -1};
-    if (options.terminal) {
-        pid_ = ::forkpty(&fds_[0], nullptr, nullptr, nullptr);
-    } else {
-        if (::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0 ||
-            (options.descriptor3 && ::pipe2(extra.data(), O_CLOEXEC) != 0)) {
-            throw std::runtime_error("pipe failed");
-        }
-        pid_ = ::fork();
+    out_ = std::tmpfile();
+    err_ = std::tmpfile();
+    if (out_ == nullptr || err_ == nullptr || (options.stderrReaderGone && ::pipe2(closedErr.data(), O_CLOEXEC) != 0) ||
+        (options.descriptor3 && ::pipe2(extra.data(), O_CLOEXEC) != 0)) {
+        throw std::runtime_error("no files or pipes for the child");
     }
+    pid_ = options.terminal ? ::forkpty(&master_, nullptr, nullptr, nullptr) : ::fork();
     if (pid_ < 0) {
         throw std::runtime_error("fork failed");
     }
@@ -63,11 +71,9 @@ CliChild::CliChild(const ChildOptions& options) {
             // No controlling terminal, so that the tool can never fall back on the one running the tests.
             ::setsid();
             ::dup2(::open("/dev/null", O_RDONLY), 0);
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            if (options.descriptor3) {
-                ::dup2(extra[0], 3);
-            }
+            ::dup2(::fileno(out_), 1);
+            ::dup2(options.stderrReaderGone ? closedErr[1] : ::fileno(err_), 2);
+            ::dup2(extra[0], 3);  // without a pipe this fails and leaves 3 closed
         }
         if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) {
             ::_exit(120);
@@ -80,21 +86,14 @@ CliChild::CliChild(const ChildOptions& options) {
         ::execv(MORVEX_CLI_PATH, argv.data());
         ::_exit(121);
     }
-    open_ = {true, !options.terminal && !options.stderrReaderGone};
-    if (!options.terminal) {
-        ::close(out[1]);
-        ::close(err[1]);
-        fds_ = {out[0], err[0]};
-        if (options.stderrReaderGone) {
-            ::close(err[0]);
-            fds_[1] = -1;
-        }
-    }
     if (options.descriptor3) {
-        ::close(extra[0]);
         const ssize_t written = ::write(extra[1], options.descriptor3->data(), options.descriptor3->size());
         (void)written;
-        ::close(extra[1]);
+    }
+    for (const int fd : {closedErr[0], closedErr[1], extra[0], extra[1]}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
 }
 
@@ -103,67 +102,54 @@ CliChild::~CliChild() {
         ::kill(pid_, SIGKILL);
         (void)Reap(pid_, std::chrono::seconds(10));
     }
-    for (const int fd : fds_) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
+    if (master_ >= 0) {
+        ::close(master_);
     }
+    std::fclose(out_);
+    std::fclose(err_);
 }
 
 bool CliChild::ReadSome(std::chrono::milliseconds timeout) {
-    std::array<pollfd, 2> polled{};
-    for (std::size_t i = 0; i < 2; ++i) {
-        polled[i] = pollfd{open_[i] ? fds_[i] : -1, POLLIN, 0};
-    }
-    if ((!open_[0] && !open_[1]) || ::poll(polled.data(), polled.size(), static_cast<int>(timeout.count())) <= 0) {
+    pollfd polled{master_, POLLIN, 0};
+    std::array<char, 4096> buffer{};
+    if (::poll(&polled, 1, static_cast<int>(timeout.count())) <= 0) {
         return false;
     }
-    for (std::size_t i = 0; i < 2; ++i) {
-        if (polled[i].fd >= 0 && polled[i].revents != 0) {
-            std::array<char, 4096> buffer{};
-            const ssize_t n = ::read(fds_[i], buffer.data(), buffer.size());
-            if (n > 0) {
-                output_[i].append(buffer.data(), static_cast<std::size_t>(n));
-            } else {
-                open_[i] = false;  // the end, or EIO once the child and its terminal are gone
-            }
-        }
+    const ssize_t n = ::read(master_, buffer.data(), buffer.size());
+    if (n > 0) {
+        shown_.append(buffer.data(), static_cast<std::size_t>(n));
     }
-    return true;
+    return n > 0;  // EIO once the child and its terminal are gone
 }
 
-bool CliChild::ReadUntil(const std::string& text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (output_[0].find(text) == std::string::npos) {
+bool CliChild::Answer(const std::string& prompt, const std::string& reply) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (shown_.find(prompt) == std::string::npos) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !ReadSome(left)) {
             return false;
         }
     }
-    return true;
-}
-
-void CliChild::Type(const std::string& text) const {
-    const ssize_t written = ::write(fds_[0], text.data(), text.size());
-    (void)written;
+    return ::write(master_, reply.data(), reply.size()) == static_cast<ssize_t>(reply.size());
 }
 
 void CliChild::Signal(int signalNumber) const { ::kill(pid_, signalNumber); }
 
 bool CliChild::EchoOn() const {
     termios settings{};
-    return ::tcgetattr(fds_[0], &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+    return ::tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
 }
 
 ChildResult CliChild::Wait() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (std::chrono::steady_clock::now() < deadline && ReadSome(std::chrono::seconds(120))) {
+    bool ended = master_ < 0;
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        ended = !ReadSome(std::chrono::seconds(120));
     }
-    const bool ended = !open_[0] && !open_[1];
-    const int status = Reap(pid_, ended ? std::chrono::seconds(10) : std::chrono::seconds(0));
+    const int status = Reap(pid_, ended ? std::chrono::seconds(120) : std::chrono::seconds(0));
     pid_ = -1;
-    return {status, output_[0], output_[1]};
+    return {status, master_ >= 0 ? shown_ : ReadAll(out_), ReadAll(err_)};
 }
 
 }  // namespace morvex::test

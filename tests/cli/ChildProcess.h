@@ -2,8 +2,8 @@
 
 #include <sys/types.h>
 
-#include <array>
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,9 +20,9 @@ struct ChildOptions {
     std::vector<std::string> args;  // without the program
     std::string workingDirectory;
     // A pseudo-terminal as controlling terminal, stdin, stdout and stderr. Otherwise no controlling
-    // terminal, stdin empty, stdout and stderr pipes.
+    // terminal, stdin empty, stdout and stderr collected in files.
     bool terminal = false;
-    std::optional<std::string> descriptor3;      // text the child can read on descriptor 3
+    std::optional<std::string> descriptor3;      // text the child can read from a pipe on descriptor 3
     std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     bool stderrReaderGone = false;               // stderr is a pipe whose reader has closed it
 };
@@ -35,25 +35,26 @@ public:
     CliChild(const CliChild&) = delete;
     CliChild& operator=(const CliChild&) = delete;
 
-    // Reads until the text has appeared in the output so far; false on timeout or end.
-    [[nodiscard]] bool ReadUntil(const std::string& text, std::chrono::milliseconds timeout);
-    void Type(const std::string& text) const;
+    // On the terminal: waits until the prompt has appeared, then types the reply. False on timeout
+    // or end.
+    [[nodiscard]] bool Answer(const std::string& prompt, const std::string& reply);
     void Signal(int signalNumber) const;
     // True while the terminal's echo is on.
     [[nodiscard]] bool EchoOn() const;
     // Reads to the end and waits.
     [[nodiscard]] ChildResult Wait();
 
-    [[nodiscard]] const std::string& Shown() const { return output_[0]; }
+    [[nodiscard]] const std::string& Shown() const { return shown_; }
 
 private:
-    // False once every output has ended, or on timeout.
+    // False at the end of the terminal's output or on timeout.
     bool ReadSome(std::chrono::milliseconds timeout);
 
     pid_t pid_ = -1;
-    std::array<int, 2> fds_{-1, -1};  // stdout or the terminal, and stderr
-    std::array<bool, 2> open_{false, false};
-    std::array<std::string, 2> output_;
+    int master_ = -1;
+    std::FILE* out_ = nullptr;
+    std::FILE* err_ = nullptr;
+    std::string shown_;
 };
 
 }  // namespace morvex::test
