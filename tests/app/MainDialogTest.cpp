@@ -248,11 +248,10 @@ void MainDialogTest::requestRefusalsInTheirOrder() {
         ui.Fill(c.radio, c.path, c.first, c.second);
         ui.prompts.boxes.clear();
         ui.Click(c.button);
-        const QByteArray where = QByteArray("case ") + QByteArray::number(i);
-        QVERIFY2(ui.prompts.boxes.size() == 1 && ui.prompts.boxes[0].text == c.expected, where.constData());
-        QVERIFY2(ui.prompts.boxes[0].title == QStringLiteral("Error"), where.constData());
-        QVERIFY2(ui.prompts.boxes[0].icon == MessageIcon::Information, where.constData());
-        QVERIFY2(ui.Working(false) && !ui.dialog.State().running, where.constData());
+        const bool refused = ui.prompts.boxes.size() == 1 && ui.prompts.boxes[0].text == c.expected &&
+                             ui.prompts.boxes[0].title == QStringLiteral("Error") &&
+                             ui.prompts.boxes[0].icon == MessageIcon::Information;
+        QVERIFY2(refused && ui.Working(false) && !ui.dialog.State().running, qPrintable(QString::number(i)));
     }
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 3);
 }
@@ -322,13 +321,6 @@ void MainDialogTest::choicesAndInformationBoxes() {
     QCOMPARE(ui.prompts.boxes.size(), std::size_t{2});
     QVERIFY(tripleDes->isChecked() && !idea->isChecked());
     QCOMPARE(ui.dialog.State().algorithm, AlgorithmId::TripleDes);
-
-    ui.Click("qualityHelpButton");
-    QCOMPARE(ui.prompts.boxes.back().title, QStringLiteral("What is Quality?"));
-    QCOMPARE(ui.prompts.boxes.back().icon, MessageIcon::Question);
-    ui.Click("warningButton");
-    QCOMPARE(ui.prompts.boxes.back().title, QStringLiteral("Warning"));
-    QCOMPARE(ui.prompts.boxes.back().icon, MessageIcon::Information);
 }
 
 void MainDialogTest::pickerAndDropChooseTheFile() {
@@ -372,24 +364,6 @@ void MainDialogTest::pickerAndDropChooseTheFile() {
     QCOMPARE(ui.prompts.boxes.size(), std::size_t{1});
 }
 
-namespace {
-
-// Whether Qt's own file dialog shows the name in its current folder.
-bool Lists(const QFileDialog& picker, const QString& name) {
-    const auto* view = picker.findChild<QListView*>(QStringLiteral("listView"));
-    if (view == nullptr || view->model() == nullptr) {
-        return false;
-    }
-    for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row) {
-        if (view->model()->index(row, 0, view->rootIndex()).data().toString() == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
 void MainDialogTest::realBoxesAndPicker() {
     QTemporaryDir dir;
     const QString name = QStringLiteral("no-dot-in-this-name");
@@ -398,14 +372,12 @@ void MainDialogTest::realBoxesAndPicker() {
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
-    // Answers whatever modal window is up: message boxes with OK, the picker with the file once it
-    // lists it (which its filter must allow), or with Cancel while no answer is wanted.
+    // Answers whatever modal window is up: message boxes with OK, the first picker with Cancel and the
+    // second with the file, once the picker lists it (which its filter must allow).
     QStringList seen;
-    bool answerPicker = false;
     QPointer<QFileDialog> lastPicker;
     int ticks = 0;
     QTimer answerer;
-    answerer.setInterval(20);
     connect(&answerer, &QTimer::timeout, &dialog, [&] {
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
@@ -416,125 +388,103 @@ void MainDialogTest::realBoxesAndPicker() {
             if (picker != lastPicker) {
                 seen << picker->windowTitle();
                 lastPicker = picker;
-                ticks = 0;
                 picker->setDirectory(dir.path());
             }
-            const bool listed = Lists(*picker, name);
-            if (answerPicker && !listed && ++ticks < 150) {
+            const auto* view = picker->findChild<QListView*>(QStringLiteral("listView"));
+            const QModelIndex top = view != nullptr ? view->model()->index(0, 0, view->rootIndex()) : QModelIndex();
+            const bool listed = top.isValid() && !top.model()->match(top, Qt::DisplayRole, name, 1, Qt::MatchExactly).isEmpty();
+            const bool answer = seen.size() == 5;
+            if (answer && !listed && ++ticks < 150) {
                 return;
             }
-            if (answerPicker && listed) {
+            if (answer && listed) {
                 // selectFile races the picker's own background listing and may be dropped; the
                 // name typed into its file name field is what a user's Open would take.
-                auto* nameField = picker->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-                QVERIFY(nameField != nullptr);
-                nameField->setText(name);
+                picker->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(name);
                 QMetaObject::invokeMethod(picker, "accept");
             } else {
                 picker->reject();
             }
         }
     });
-    answerer.start();
-    for (const char* button : {"qualityHelpButton", "ideaRadio", "pickFileButton", "pickFileButton"}) {
-        QTest::mouseClick(dialog.findChild<QWidget*>(QString::fromLatin1(button)), Qt::LeftButton);
-        QVERIFY(dialog.State().chosenPath.empty() || answerPicker);
-        answerPicker = seen.size() == 3;
+    answerer.start(20);
+    for (const char* control : {"qualityHelpButton", "ideaRadio", "warningButton", "pickFileButton", "pickFileButton"}) {
+        QVERIFY(dialog.State().chosenPath.empty());
+        QTest::mouseClick(dialog.findChild<QWidget*>(QString::fromLatin1(control)), Qt::LeftButton);
     }
     answerer.stop();
     const QStringList expected{QStringLiteral("What is Quality? %1").arg(QMessageBox::Question),
                                QStringLiteral("License information %1").arg(QMessageBox::Information),
+                               QStringLiteral("Warning %1").arg(QMessageBox::Information),
                                QStringLiteral("Open file"), QStringLiteral("Open file")};
     QCOMPARE(seen, expected);
     QCOMPARE(QString::fromStdString(dialog.State().chosenPath), dir.filePath(name));
 }
 
-void MainDialogTest::cancelMidJob_data() {
-    QTest::addColumn<bool>("byEscape");
-    QTest::newRow("Cancel button") << false;
-    QTest::newRow("Escape key") << true;
+void MainDialogTest::gatedJob_data() {
+    QTest::addColumn<QString>("ending");
+    for (const char* ending : {"left to finish", "Cancel button", "Escape key", "dialog torn down"}) {
+        QTest::newRow(ending) << QString::fromLatin1(ending);
+    }
 }
 
-void MainDialogTest::cancelMidJob() {
-    QFETCH(bool, byEscape);
+// A job held after its first read, so that everything below happens while it certainly runs.
+void MainDialogTest::gatedJob() {
+    QFETCH(QString, ending);
     QTemporaryDir dir;
     const QString source = dir.filePath(QStringLiteral("big.bin"));
     const QByteArray original = RandomBytes(kGatedJobBytes, 7);
     QVERIFY(WriteFile(source, original));
-
-    GatedPlatform platform;
-    DialogUnderTest ui(&platform);
-    ui.Fill("ideaRadio", source, kPw, kPw);
-    ui.Click("encryptButton");
-    QVERIFY(ui.Working(true));
-    QTRY_VERIFY(ui.Progress() > 0);
-    if (byEscape) {
-        QTest::keyClick(ui.Find("passphraseField"), Qt::Key_Escape);
-    } else {
-        ui.Click("cancelButton");
-    }
-    QVERIFY(ui.dialog.isVisible());
-    QVERIFY(ui.dialog.State().cancelRequested.load());
-    platform.Open();
-    ExpectReport(ui, QStringLiteral("Canceled"), 1);
-    QVERIFY(!QFileInfo::exists(source + QStringLiteral(".enc")));
-    QCOMPARE(ReadFile(source), original);
-}
-
-void MainDialogTest::dialogOutlivesItsJob() {
-    QTemporaryDir dir;
-    const QString source = dir.filePath(QStringLiteral("big.bin"));
-    QVERIFY(WriteFile(source, RandomBytes(kGatedJobBytes, 3)));
-
-    GatedPlatform platform;
-    DialogUnderTest ui(&platform);
-    ui.Fill("tripleDesRadio", source, kPw, kPw);
-    ui.Click("encryptButton");
-    QVERIFY(ui.Working(true));
-
-    // Enter in a field, a click on the disabled Exit, and closing the window all leave the job running.
-    QTest::keyClick(ui.Find("passphraseField"), Qt::Key_Return);
-    QTest::keyClick(ui.Find("retypeField"), Qt::Key_Enter, Qt::KeypadModifier);
-    ui.Click("exitButton");
-    QVERIFY(!ui.dialog.close());
-    QVERIFY(ui.dialog.isVisible());
-    QCOMPARE(ui.prompts.boxes.back().title, QStringLiteral("Working"));
-    QCOMPARE(ui.prompts.boxes.back().text, QStringLiteral("Working - you have to wait, or press Cancel before exiting"));
-    QVERIFY(ui.dialog.State().running && !ui.dialog.State().cancelRequested.load());
-    // Everything but the four job buttons stays usable.
-    for (const char* name : {"pickFileButton", "tripleDesRadio", "ideaRadio", "passphraseField", "retypeField",
-                             "warningButton", "qualityHelpButton"}) {
-        QVERIFY2(ui.Find(name)->isEnabled(), name);
-    }
-    QVERIFY(ui.Working(true));
-
-    platform.Open();
-    ExpectReport(ui, kDone, 1);
-    QVERIFY(QFileInfo::exists(source + QStringLiteral(".enc")));
-    QVERIFY(ui.dialog.close());
-    QVERIFY(!ui.dialog.isVisible());
-    QCOMPARE(ui.dialog.result(), MainDialog::kCloseStatus);
-}
-
-void MainDialogTest::teardownDuringJobLeavesNoOutput() {
-    QTemporaryDir dir;
-    const QString source = dir.filePath(QStringLiteral("big.bin"));
-    QVERIFY(WriteFile(source, RandomBytes(kGatedJobBytes, 11)));
-
     GatedPlatform platform;
     auto ui = std::make_unique<DialogUnderTest>(&platform);
     ui->Fill("ideaRadio", source, kPw, kPw);
     ui->Click("encryptButton");
     QVERIFY(ui->Working(true));
-    // The gate opens only while the dialog is being destroyed, so the worker is certainly mid-job then.
-    std::thread opener([&platform] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    if (ending == QStringLiteral("dialog torn down")) {
+        // The gate opens only while the dialog is being destroyed, so the worker is certainly mid-job then.
+        std::thread opener([&platform] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            platform.Open();
+        });
+        ui.reset();
+        opener.join();
+    } else {
+        // Enter in a field, a click on the disabled Exit and closing the window all leave the job running,
+        // and everything but the four job buttons stays usable.
+        QTest::keyClick(ui->Find("passphraseField"), Qt::Key_Return);
+        QTest::keyClick(ui->Find("retypeField"), Qt::Key_Enter, Qt::KeypadModifier);
+        ui->Click("exitButton");
+        QVERIFY(!ui->dialog.close());
+        QCOMPARE(ui->prompts.boxes.back().title, QStringLiteral("Working"));
+        QCOMPARE(ui->prompts.boxes.back().text,
+                 QStringLiteral("Working - you have to wait, or press Cancel before exiting"));
+        for (const char* name : {"pickFileButton", "tripleDesRadio", "ideaRadio", "passphraseField", "retypeField",
+                                 "warningButton", "qualityHelpButton"}) {
+            QVERIFY2(ui->Find(name)->isEnabled(), name);
+        }
+        QVERIFY(ui->Working(true) && ui->dialog.State().running && !ui->dialog.State().cancelRequested.load());
+        QTRY_VERIFY(ui->Progress() > 0);
+        if (ending == QStringLiteral("Escape key")) {
+            QTest::keyClick(ui->Find("passphraseField"), Qt::Key_Escape);
+        } else if (ending == QStringLiteral("Cancel button")) {
+            ui->Click("cancelButton");
+        }
+        const bool finish = ending == QStringLiteral("left to finish");
+        QVERIFY(ui->dialog.isVisible());
+        QCOMPARE(ui->dialog.State().cancelRequested.load(), !finish);
         platform.Open();
-    });
-    ui.reset();
-    opener.join();
+        ExpectReport(*ui, finish ? kDone : QStringLiteral("Canceled"), 1);
+        QCOMPARE(QFileInfo::exists(source + QStringLiteral(".enc")), finish);
+        if (finish) {
+            QVERIFY(ui->dialog.close());
+            QVERIFY(!ui->dialog.isVisible());
+            QCOMPARE(ui->dialog.result(), MainDialog::kCloseStatus);
+            return;
+        }
+    }
     QVERIFY(!QFileInfo::exists(source + QStringLiteral(".enc")));
-    QCOMPARE(QFileInfo(source).size(), kGatedJobBytes);
+    QCOMPARE(ReadFile(source), original);
 }
 
 void MainDialogTest::keyboard() {
@@ -542,10 +492,9 @@ void MainDialogTest::keyboard() {
     ui.dialog.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&ui.dialog));
     QTRY_COMPARE(QApplication::focusWidget(), ui.Find("pickFileButton"));
-    const QStringList expected{QStringLiteral("passphraseField"), QStringLiteral("retypeField"),
-                               QStringLiteral("encryptButton"),   QStringLiteral("decryptButton"),
-                               QStringLiteral("warningButton"),   QStringLiteral("qualityHelpButton"),
-                               QStringLiteral("exitButton"),      QStringLiteral("pickFileButton")};
+    const QStringList expected = QStringLiteral("passphraseField retypeField encryptButton decryptButton "
+                                                "warningButton qualityHelpButton exitButton pickFileButton")
+                                     .split(u' ');
     QStringList seen;
     for (qsizetype i = 0; i < expected.size(); ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);

@@ -17,10 +17,8 @@ private slots:
     void choicesAndInformationBoxes();
     void pickerAndDropChooseTheFile();
     void realBoxesAndPicker();
-    void cancelMidJob_data();
-    void cancelMidJob();
-    void dialogOutlivesItsJob();
-    void teardownDuringJobLeavesNoOutput();
+    void gatedJob_data();
+    void gatedJob();
     void keyboard();
     void layoutAtTwoFontSizes_data();
     void layoutAtTwoFontSizes();
