@@ -20,13 +20,7 @@ public:
         : inner_(std::move(inner)), faults_(faults), isOutput_(isOutput), platform_(platform) {}
 
     std::optional<std::uint64_t> Size() override {
-        if (faults_.failSize) {
-            return std::nullopt;
-        }
-        if (faults_.reportedSize) {
-            return faults_.reportedSize;
-        }
-        return inner_->Size();
+        return faults_.failSize ? std::nullopt : faults_.reportedSize ? faults_.reportedSize : inner_->Size();
     }
     std::optional<std::size_t> Read(std::span<std::uint8_t> bytes) override {
         if (platform_.onInputRead && !isOutput_) {
@@ -54,10 +48,7 @@ public:
         platform_.flushes.fetch_add(1);
         return !faults_.failFlush && inner_->Flush();
     }
-    bool Close() override {
-        const bool closed = inner_->Close();
-        return closed && !(isOutput_ && faults_.failOutputClose);
-    }
+    bool Close() override { return inner_->Close() && !(isOutput_ && faults_.failOutputClose); }
 
 private:
     std::unique_ptr<PlatformFile> inner_;
@@ -68,16 +59,6 @@ private:
     int reads_ = 0;
 };
 
-void InitGcrypt() {
-    static const bool ready = [] {
-        gcry_check_version(nullptr);
-        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
-        gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-        return true;
-    }();
-    (void)ready;
-}
-
 // The generator as the container format defines it, written apart from the engine's own.
 struct Lcg {
     std::uint32_t state;
@@ -86,23 +67,17 @@ struct Lcg {
         return (state >> 16) & 0x7FFFU;
     }
     std::uint32_t Word() {
-        const std::uint32_t r1 = Draw() & 255U;
-        const std::uint32_t r2 = Draw() & 255U;
-        const std::uint32_t r3 = Draw() & 255U;
-        const std::uint32_t r4 = Draw() & 255U;
-        return r3 * 0x1000000U + r4 * 0x10000U + r1 * 0x100U + r2;
+        std::uint32_t r[4];
+        for (auto& draw : r) {
+            draw = Draw() & 255U;
+        }
+        return r[2] * 0x1000000U + r[3] * 0x10000U + r[0] * 0x100U + r[1];
     }
 };
 
-void PutLe(Bytes& out, std::uint32_t word) {
+void Put(Bytes& out, std::uint32_t word, bool bigEndian = false) {
     for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
-    }
-}
-
-void PutBe(Bytes& out, std::uint32_t word) {
-    for (int i = 3; i >= 0; --i) {
-        out.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
+        out.push_back(static_cast<std::uint8_t>(word >> (bigEndian ? 24 - 8 * i : 8 * i)));
     }
 }
 
@@ -116,51 +91,7 @@ void ToStandardView(AlgorithmId algorithm, Bytes& bytes) {
     }
 }
 
-gcry_cipher_hd_t OpenCbc(AlgorithmId algorithm, const KeyWords& k, std::uint32_t iv0, std::uint32_t iv1) {
-    InitGcrypt();
-    Bytes key;
-    int gcryAlgorithm = 0;
-    if (algorithm == AlgorithmId::TripleDes) {
-        gcryAlgorithm = GCRY_CIPHER_3DES;
-        for (const std::uint32_t word : {k.ka, k.kb, k.kc, k.kd, k.kb, k.ka}) {
-            PutBe(key, word);
-        }
-    } else {
-        gcryAlgorithm = GCRY_CIPHER_IDEA;
-        for (const std::uint32_t word : {k.kd, k.kc, k.kb, k.ka}) {
-            PutBe(key, word);
-        }
-    }
-    gcry_cipher_hd_t handle = nullptr;
-    EXPECT_EQ(gcry_cipher_open(&handle, gcryAlgorithm, GCRY_CIPHER_MODE_CBC, 0), 0U);
-    EXPECT_EQ(gcry_cipher_setkey(handle, key.data(), key.size()), 0U);
-    Bytes iv;
-    PutLe(iv, iv0);
-    PutLe(iv, iv1);
-    ToStandardView(algorithm, iv);
-    EXPECT_EQ(gcry_cipher_setiv(handle, iv.data(), iv.size()), 0U);
-    return handle;
-}
-
 }  // namespace
-
-TempDir::TempDir() {
-    static std::atomic<int> counter{0};
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = "morvex-jobs-";
-    if (info != nullptr) {
-        name += std::string(info->test_suite_name()) + "-" + info->name();
-    }
-    std::replace(name.begin(), name.end(), '/', '_');
-    name += "-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter.fetch_add(1));
-    root_ = std::filesystem::temp_directory_path() / name;
-    std::filesystem::create_directories(root_);
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-}
 
 Bytes PatternBytes(std::size_t count, std::uint32_t seed) {
     std::mt19937 generator(seed);
@@ -183,16 +114,28 @@ Bytes ReadFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool Exists(const std::string& path) {
-    std::error_code error;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
-}
-
-void RecordingFrontEnd::ShowMessage(const std::string& text, const std::string& title, MessageIcon icon) {
-    messages.push_back({text, title, icon});
-    if (onMessage) {
-        onMessage();
+std::map<std::string, std::string> DirectorySnapshot(const std::string& directory) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        const auto status = entry.symlink_status();
+        std::string& what = entries[entry.path().string()];
+        if (fs::is_symlink(status)) {
+            what = "link to " + fs::read_symlink(entry.path()).string();
+        } else if (fs::is_directory(status) || !fs::is_regular_file(status)) {
+            what = fs::is_directory(status) ? "directory" : "special file";
+        } else {
+            what = "file of " + std::to_string(entry.file_size()) + " bytes";
+            if (entry.file_size() <= (std::uint64_t{64} << 20)) {
+                std::uint64_t digest = 14695981039346656037ULL;  // FNV-1a
+                for (const std::uint8_t byte : ReadFile(entry.path().string())) {
+                    digest = (digest ^ byte) * 1099511628211ULL;
+                }
+                what += ", digest " + std::to_string(digest);
+            }
+        }
     }
+    return entries;
 }
 
 std::unique_ptr<PlatformFile> TestPlatform::OpenForReading(const std::string& path) {
@@ -203,10 +146,6 @@ std::unique_ptr<PlatformFile> TestPlatform::OpenForReading(const std::string& pa
 std::unique_ptr<PlatformFile> TestPlatform::CreateNew(const std::string& path) {
     auto file = NativePlatform().CreateNew(path);
     return file ? std::make_unique<FaultyFile>(std::move(file), faults, true, *this) : nullptr;
-}
-
-bool TestPlatform::RemoveFile(const std::string& path) {
-    return NativePlatform().RemoveFile(path);
 }
 
 bool TestPlatform::StartThread(std::function<void()> routine) {
@@ -220,14 +159,15 @@ void TestPlatform::Sleep(std::chrono::milliseconds) {
     }
 }
 
-std::optional<JobOutcome> WaitForFinish(JobState& state, RecordingFrontEnd& frontEnd, Platform& platform) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (std::chrono::steady_clock::now() < deadline) {
+std::optional<JobOutcome> RunRequest(bool decrypt, JobState& state, RecordingFrontEnd& frontEnd,
+                                     Platform& platform, const JobOptions& options) {
+    if (!(decrypt ? DecryptRequest : EncryptRequest)(state, frontEnd, platform, options)) {
+        return std::nullopt;
+    }
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+         std::chrono::steady_clock::now() < deadline && state.running;) {
         if (auto outcome = FinishJob(state, frontEnd, platform)) {
             return outcome;
-        }
-        if (!state.running) {
-            return std::nullopt;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -235,56 +175,80 @@ std::optional<JobOutcome> WaitForFinish(JobState& state, RecordingFrontEnd& fron
     return std::nullopt;
 }
 
-std::optional<JobOutcome> RunRequest(bool decrypt, JobState& state, RecordingFrontEnd& frontEnd,
-                                     Platform& platform, const JobOptions& options) {
-    const bool started = decrypt ? DecryptRequest(state, frontEnd, platform, options)
-                                 : EncryptRequest(state, frontEnd, platform, options);
-    if (!started) {
-        return std::nullopt;
+Fixture::Fixture(std::size_t size, AlgorithmId algorithm) : plain(PatternBytes(size, 77)) {
+    static std::atomic<int> counter{0};
+    root = std::filesystem::temp_directory_path() /
+           ("morvex-jobs-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter.fetch_add(1)));
+    std::filesystem::create_directories(root);
+    source = Path("source.dat");
+    WriteFile(source, plain);
+    state.algorithm = algorithm;
+    state.chosenPath = source;
+    state.passphrase = kPassphrase;
+    state.retype = kPassphrase;
+}
+
+Fixture::~Fixture() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+}
+
+void Fixture::PrepareDecryption() {
+    TestPlatform clean;
+    clean.now = platform.now;
+    RecordingFrontEnd quiet;
+    ASSERT_EQ(RunRequest(false, state, quiet, clean), JobOutcome::Done);
+    ASSERT_TRUE(NativePlatform().RemoveFile(source));
+    state.chosenPath = source + ".enc";
+    state.retype.clear();
+}
+
+Bytes ReferenceCbc(bool encrypt, AlgorithmId algorithm, const KeyWords& k, std::uint32_t iv0, std::uint32_t iv1,
+                   Bytes blocks) {
+    static const bool ready = [] {
+        gcry_check_version(nullptr);
+        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+        return gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0) == 0;
+    }();
+    EXPECT_TRUE(ready);
+    const bool des = algorithm == AlgorithmId::TripleDes;
+    Bytes key;
+    for (const std::uint32_t word : des ? std::vector{k.ka, k.kb, k.kc, k.kd, k.kb, k.ka}
+                                        : std::vector{k.kd, k.kc, k.kb, k.ka}) {
+        Put(key, word, true);
     }
-    return WaitForFinish(state, frontEnd, platform);
+    Bytes iv;
+    Put(iv, iv0);
+    Put(iv, iv1);
+    ToStandardView(algorithm, iv);
+    ToStandardView(algorithm, blocks);
+    gcry_cipher_hd_t handle = nullptr;
+    EXPECT_EQ(gcry_cipher_open(&handle, des ? GCRY_CIPHER_3DES : GCRY_CIPHER_IDEA, GCRY_CIPHER_MODE_CBC, 0), 0U);
+    EXPECT_EQ(gcry_cipher_setkey(handle, key.data(), key.size()), 0U);
+    EXPECT_EQ(gcry_cipher_setiv(handle, iv.data(), iv.size()), 0U);
+    EXPECT_EQ((encrypt ? gcry_cipher_encrypt : gcry_cipher_decrypt)(handle, blocks.data(), blocks.size(), nullptr, 0), 0U);
+    gcry_cipher_close(handle);
+    ToStandardView(algorithm, blocks);
+    return blocks;
 }
 
 Bytes ReferenceContainer(AlgorithmId algorithm, const KeyWords& keyWords, std::uint32_t seed, const Bytes& source) {
     Lcg lcg{seed};
     const std::uint32_t iv0 = lcg.Word();
     const std::uint32_t iv1 = lcg.Word();
-    const std::size_t blocks = source.empty() ? 1 : (source.size() + 7) / 8;
+    // Every block draws its fill, whether the source covers it or not.
     Bytes plain;
-    for (std::size_t b = 0; b < blocks; ++b) {
-        Bytes block;
-        PutLe(block, lcg.Word());
-        PutLe(block, lcg.Word());
-        for (std::size_t i = 0; i < 8 && b * 8 + i < source.size(); ++i) {
-            block[i] = source[b * 8 + i];
-        }
-        plain.insert(plain.end(), block.begin(), block.end());
+    for (std::size_t i = 0; i < (source.empty() ? 2 : (source.size() + 7) / 8 * 2); ++i) {
+        Put(plain, lcg.Word());
     }
-    ToStandardView(algorithm, plain);
-    gcry_cipher_hd_t handle = OpenCbc(algorithm, keyWords, iv0, iv1);
-    Bytes encrypted(plain.size());
-    EXPECT_EQ(gcry_cipher_encrypt(handle, encrypted.data(), encrypted.size(), plain.data(), plain.size()), 0U);
-    gcry_cipher_close(handle);
-    ToStandardView(algorithm, encrypted);
-
+    std::copy(source.begin(), source.end(), plain.begin());
+    const Bytes encrypted = ReferenceCbc(true, algorithm, keyWords, iv0, iv1, plain);
     Bytes container;
-    PutLe(container, static_cast<std::uint32_t>(source.size()));
-    PutLe(container, iv0);
-    PutLe(container, iv1);
+    Put(container, static_cast<std::uint32_t>(source.size()));
+    Put(container, iv0);
+    Put(container, iv1);
     container.insert(container.end(), encrypted.begin(), encrypted.end());
     return container;
-}
-
-Bytes ReferenceCbcDecrypt(AlgorithmId algorithm, const KeyWords& keyWords, std::uint32_t iv0, std::uint32_t iv1,
-                          const Bytes& blocks) {
-    Bytes view = blocks;
-    ToStandardView(algorithm, view);
-    gcry_cipher_hd_t handle = OpenCbc(algorithm, keyWords, iv0, iv1);
-    Bytes plain(view.size());
-    EXPECT_EQ(gcry_cipher_decrypt(handle, plain.data(), plain.size(), view.data(), view.size()), 0U);
-    gcry_cipher_close(handle);
-    ToStandardView(algorithm, plain);
-    return plain;
 }
 
 }  // namespace morvex::test

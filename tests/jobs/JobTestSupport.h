@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,23 +31,15 @@ inline constexpr bool kUnderThreadSanitizer = false;
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A fresh directory per test, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] std::string Path(const std::string& name) const { return (root_ / name).string(); }
-
-private:
-    std::filesystem::path root_;
-};
+inline constexpr char kPassphrase[] = "correct horse battery staple";
 
 [[nodiscard]] Bytes PatternBytes(std::size_t count, std::uint32_t seed);
 void WriteFile(const std::string& path, const Bytes& bytes);
 [[nodiscard]] Bytes ReadFile(const std::string& path);
-[[nodiscard]] bool Exists(const std::string& path);  // also a dangling link
+
+// Every entry of a directory by path: its kind, a link's target, a file's size and a digest of its
+// bytes (files past 64 MiB, the sparse ones, by size alone).
+[[nodiscard]] std::map<std::string, std::string> DirectorySnapshot(const std::string& directory);
 
 struct Message {
     std::string text;
@@ -57,18 +49,15 @@ struct Message {
 
 class RecordingFrontEnd final : public JobFrontEnd {
 public:
-    void ShowMessage(const std::string& text, const std::string& title, MessageIcon icon) override;
-    void SetControlsWorking(bool working) override { working_ = working; }
+    void ShowMessage(const std::string& text, const std::string& title, MessageIcon icon) override {
+        messages.push_back({text, title, icon});
+    }
+    void SetControlsWorking(bool working) override { controls.push_back(working); }
     void SetProgress(int percent) override { progress.push_back(percent); }
 
-    [[nodiscard]] bool Working() const { return working_; }
-
     std::vector<Message> messages;
+    std::vector<bool> controls;  // every switch of the controls, true for working
     std::vector<int> progress;
-    std::function<void()> onMessage;  // runs while the "message box" is open
-
-private:
-    bool working_ = false;
 };
 
 // The native platform with faults and a fixed clock.
@@ -88,7 +77,7 @@ class TestPlatform final : public Platform {
 public:
     std::unique_ptr<PlatformFile> OpenForReading(const std::string& path) override;
     std::unique_ptr<PlatformFile> CreateNew(const std::string& path) override;
-    bool RemoveFile(const std::string& path) override;
+    bool RemoveFile(const std::string& path) override { return NativePlatform().RemoveFile(path); }
     bool StartThread(std::function<void()> routine) override;
     void Sleep(std::chrono::milliseconds duration) override;
     std::uint64_t NowSeconds() override { return now; }
@@ -107,16 +96,38 @@ public:
 std::optional<JobOutcome> RunRequest(bool decrypt, JobState& state, RecordingFrontEnd& frontEnd,
                                      Platform& platform, const JobOptions& options = {std::chrono::milliseconds{0}, 0});
 
-// Polls FinishJob until it reports the running job.
-std::optional<JobOutcome> WaitForFinish(JobState& state, RecordingFrontEnd& frontEnd, Platform& platform);
+// A front end driving requests for one source file in a fresh directory.
+struct Fixture {
+    std::filesystem::path root;  // a fresh directory, removed with everything in it
+    std::string source;
+    Bytes plain;
+    TestPlatform platform;
+    RecordingFrontEnd frontEnd;
+    JobState state;
+
+    explicit Fixture(std::size_t size, AlgorithmId algorithm = AlgorithmId::Idea);
+    ~Fixture();
+    Fixture(const Fixture&) = delete;
+    Fixture& operator=(const Fixture&) = delete;
+    [[nodiscard]] std::string Path(const std::string& name) const { return (root / name).string(); }
+    // Encrypts the source under this platform's clock but without its faults, removes the source and
+    // chooses the container, with the passphrase typed once.
+    void PrepareDecryption();
+    std::optional<JobOutcome> Run(bool decrypt, const JobOptions& options = {std::chrono::milliseconds{0}, 0}) {
+        return RunRequest(decrypt, state, frontEnd, platform, options);
+    }
+    [[nodiscard]] std::string Output(bool decrypt) const { return decrypt ? source : source + ".enc"; }
+    [[nodiscard]] const Message& Last() const { return frontEnd.messages.back(); }
+    [[nodiscard]] std::map<std::string, std::string> Snapshot() const { return DirectorySnapshot(root.string()); }
+};
 
 // An independent construction of a container with libgcrypt: the same generator, written here, and
 // the ciphers' standard byte views of the key words and blocks.
 [[nodiscard]] Bytes ReferenceContainer(AlgorithmId algorithm, const KeyWords& keyWords, std::uint32_t seed,
                                        const Bytes& source);
 
-// libgcrypt's decryption of whole container blocks (no header) in CBC, under the given initial words.
-[[nodiscard]] Bytes ReferenceCbcDecrypt(AlgorithmId algorithm, const KeyWords& keyWords, std::uint32_t iv0,
-                                        std::uint32_t iv1, const Bytes& blocks);
+// libgcrypt's CBC over whole container blocks (no header) under the given initial words.
+[[nodiscard]] Bytes ReferenceCbc(bool encrypt, AlgorithmId algorithm, const KeyWords& keyWords, std::uint32_t iv0,
+                                 std::uint32_t iv1, Bytes blocks);
 
 }  // namespace morvex::test
