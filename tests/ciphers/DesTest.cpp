@@ -13,9 +13,13 @@
 namespace morvex {
 namespace {
 
-DesWords Split(std::uint64_t v) { return {static_cast<std::uint32_t>(v >> 32), static_cast<std::uint32_t>(v)}; }
+DesWords Split(std::uint64_t v) {
+    return {static_cast<std::uint32_t>(v >> 32), static_cast<std::uint32_t>(v)};
+}
 
-std::uint64_t Join(DesWords w) { return (std::uint64_t{w.first} << 32) | w.second; }
+std::uint64_t Join(DesWords w) {
+    return (std::uint64_t{w.first} << 32) | w.second;
+}
 
 class DesKnownAnswerTest : public ::testing::TestWithParam<std::pair<const char*, std::size_t>> {};
 

@@ -22,7 +22,9 @@ namespace {
 
 using test::Bytes;
 
-[[nodiscard]] CpuPath DefaultPath() { return SupportedCpuPaths().back(); }
+[[nodiscard]] CpuPath DefaultPath() {
+    return SupportedCpuPaths().back();
+}
 
 [[nodiscard]] IdeaKey RandomKey(std::mt19937& random) {
     IdeaKey key{};
@@ -42,8 +44,8 @@ using test::Bytes;
     for (const std::uint16_t part : key) {
         test::PutBigEndian(keyBytes, part, 2);
     }
-    return test::ReverseEachGroup(test::GcryptEcb(GCRY_CIPHER_IDEA, keyBytes, test::ReverseEachGroup(onDisk, 8), true),
-                                  8);
+    return test::ReverseEachGroup(
+        test::GcryptEcb(GCRY_CIPHER_IDEA, keyBytes, test::ReverseEachGroup(onDisk, 8), true), 8);
 }
 
 TEST(CpuPathTest, PortableFirstBestByDefaultAndUnsupportedRefused) {
@@ -63,7 +65,7 @@ TEST(CpuPathTest, PortableFirstBestByDefaultAndUnsupportedRefused) {
 }
 
 class IdeaBulkPathTest : public ::testing::TestWithParam<CpuPath> {
-protected:
+  protected:
     void TearDown() override { ASSERT_TRUE(SelectCpuPath(DefaultPath())); }
 
     std::mt19937 random_{0x1DEAu + static_cast<unsigned>(GetParam())};
@@ -175,7 +177,8 @@ TEST_P(IdeaBulkPathTest, EdgeFactorsMatchIndependentIdea) {
 TEST_P(IdeaBulkPathTest, CipherDecryptBlocksEqualsDecryptBlock) {
     ASSERT_TRUE(SelectCpuPath(GetParam()));
     for (const std::size_t blocks : {0U, 1U, 7U, 31U, 32U, 33U, 128U, 129U, 1000U}) {
-        const IdeaCipher cipher(KeyWords{static_cast<std::uint32_t>(random_()), 0, static_cast<std::uint32_t>(random_()),
+        const IdeaCipher cipher(KeyWords{static_cast<std::uint32_t>(random_()), 0,
+                                         static_cast<std::uint32_t>(random_()),
                                          static_cast<std::uint32_t>(random_())});
         const Bytes in = test::RandomBytes(random_, blocks * kBlockBytes);
         Bytes expected = test::BlockByBlock(cipher, in, false);

@@ -44,7 +44,8 @@ TEST(TripleDesTest, MatchesLibgcryptOnRandomKeyWordsThroughTheByteView) {
         const Bytes encrypted = test::BlockByBlock(cipher, block, true);
         ASSERT_EQ(encrypted, LibraryTdea(k, block, true)) << "key set " << i;
         ASSERT_EQ(test::BlockByBlock(cipher, block, false), LibraryTdea(k, block, false)) << "key set " << i;
-        EXPECT_NE(test::BlockByBlock(cipher, test::Exchanged(block), true), test::Exchanged(encrypted)) << "key set " << i;
+        EXPECT_NE(test::BlockByBlock(cipher, test::Exchanged(block), true), test::Exchanged(encrypted))
+            << "key set " << i;
     }
 }
 
@@ -57,8 +58,8 @@ TEST(TripleDesTest, CancellingStagesLeaveSingleDesAndParityBitsAreIgnored) {
         const std::uint32_t b = static_cast<std::uint32_t>(random());
         const DesWords block{static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random())};
         const KeyWords cancelling{a, b, a ^ 0x01010101u, b ^ 0x00010001u};
-        for (const auto& [keys, desKey] : {std::pair{cancelling, DesWords{b, a}}, std::pair{KeyWords{a, a, a, a},
-                                                                                             DesWords{a, a}}}) {
+        for (const auto& [keys, desKey] :
+             {std::pair{cancelling, DesWords{b, a}}, std::pair{KeyWords{a, a, a, a}, DesWords{a, a}}}) {
             const TripleDes cipher(keys);
             DesWords out;
             cipher.EncryptBlock(block.first, block.second, out.first, out.second);
@@ -70,14 +71,16 @@ TEST(TripleDesTest, CancellingStagesLeaveSingleDesAndParityBitsAreIgnored) {
         const auto parity = [&random] { return static_cast<std::uint32_t>(random()) & 0x01010101u; };
         const KeyWords flipped{k.ka ^ parity(), k.kb ^ parity(), k.kc ^ parity(), k.kd ^ parity()};
         const Bytes plain = test::RandomBytes(random, 8);
-        EXPECT_EQ(test::BlockByBlock(TripleDes(flipped), plain, true), test::BlockByBlock(TripleDes(k), plain, true));
-        EXPECT_EQ(test::BlockByBlock(TripleDes(flipped), plain, false), test::BlockByBlock(TripleDes(k), plain, false));
+        EXPECT_EQ(test::BlockByBlock(TripleDes(flipped), plain, true),
+                  test::BlockByBlock(TripleDes(k), plain, true));
+        EXPECT_EQ(test::BlockByBlock(TripleDes(flipped), plain, false),
+                  test::BlockByBlock(TripleDes(k), plain, false));
     }
 }
 
 // Keeps the bulk path a test chose from leaking into the next test.
 class TripleDesBulkTest : public ::testing::TestWithParam<CpuPath> {
-protected:
+  protected:
     void SetUp() override {
         saved_ = ActiveCpuPath();
         ASSERT_TRUE(SelectCpuPath(GetParam()));
@@ -86,7 +89,7 @@ protected:
 
     std::mt19937 random_{static_cast<unsigned>(GetParam()) + 77};
 
-private:
+  private:
     CpuPath saved_ = CpuPath::Portable;
 };
 
@@ -99,7 +102,8 @@ TEST_P(TripleDesBulkTest, DecryptBlocksEqualsDecryptBlockAtEveryLengthInPlaceAnd
     for (std::size_t n = 1; n <= 300; ++n) {
         lengths.push_back(n);
     }
-    lengths.insert(lengths.end(), {511, 512, 513, 607, 608, 609, 1023, 1024, 1025, 4096 + 95, 4096 + 96, 8192 + 3});
+    lengths.insert(lengths.end(),
+                   {511, 512, 513, 607, 608, 609, 1023, 1024, 1025, 4096 + 95, 4096 + 96, 8192 + 3});
     for (const std::size_t n : lengths) {
         const Bytes in = test::RandomBytes(random_, n * 8);
         Bytes expected = test::BlockByBlock(cipher, in, false);

@@ -30,7 +30,10 @@ int Reap(pid_t pid, std::chrono::milliseconds grace) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return ended != pid ? -1 : WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+    return ended != pid       ? -1
+           : WIFEXITED(raw)   ? WEXITSTATUS(raw)
+           : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw)
+                              : -1;
 }
 
 std::string ReadAll(std::FILE* file) {
@@ -57,7 +60,8 @@ CliChild::CliChild(const ChildOptions& options) {
     std::array<int, 2> extra{-1, -1};
     out_ = std::tmpfile();
     err_ = std::tmpfile();
-    if (out_ == nullptr || err_ == nullptr || (options.stderrReaderGone && ::pipe2(closedErr.data(), O_CLOEXEC) != 0) ||
+    if (out_ == nullptr || err_ == nullptr ||
+        (options.stderrReaderGone && ::pipe2(closedErr.data(), O_CLOEXEC) != 0) ||
         (options.descriptor3 && ::pipe2(extra.data(), O_CLOEXEC) != 0)) {
         throw std::runtime_error("no files or pipes for the child");
     }
@@ -125,8 +129,8 @@ bool CliChild::ReadSome(std::chrono::milliseconds timeout) {
 bool CliChild::Answer(const std::string& prompt, const std::string& reply) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (shown_.find(prompt) == std::string::npos) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !ReadSome(left)) {
             return false;
         }
@@ -134,7 +138,9 @@ bool CliChild::Answer(const std::string& prompt, const std::string& reply) {
     return ::write(master_, reply.data(), reply.size()) == static_cast<ssize_t>(reply.size());
 }
 
-void CliChild::Signal(int signalNumber) const { ::kill(pid_, signalNumber); }
+void CliChild::Signal(int signalNumber) const {
+    ::kill(pid_, signalNumber);
+}
 
 bool CliChild::EchoOn() const {
     termios settings{};

@@ -29,7 +29,7 @@ struct ChildOptions {
 
 // The tool as a child process; ended with SIGKILL if still running when destroyed.
 class CliChild {
-public:
+  public:
     explicit CliChild(const ChildOptions& options);
     ~CliChild();
     CliChild(const CliChild&) = delete;
@@ -46,7 +46,7 @@ public:
 
     [[nodiscard]] const std::string& Shown() const { return shown_; }
 
-private:
+  private:
     // False at the end of the terminal's output or on timeout.
     bool ReadSome(std::chrono::milliseconds timeout);
 

@@ -14,8 +14,6 @@
 namespace morvex {
 namespace {
 
-
-
 // libgcrypt's MD5 of the bytes, read as four words with the first byte of each most significant.
 [[nodiscard]] KeyWords LibraryMd5Words(const std::string& text) {
     test::GcryptReady();
@@ -115,7 +113,8 @@ TEST(DeriveKeyWordsTest, DependsOnlyOnTheFirst55BytesOfThisPassphrase) {
     const KeyWords longWords = DeriveKeyWords(longText);
     EXPECT_EQ(DeriveKeyWords(longText.substr(0, 4)), LibraryMd5Words(longText.substr(0, 4)));
     for (const std::size_t extra : {1u, 9u, 200u}) {
-        EXPECT_EQ(DeriveKeyWords(longText + RandomPassphrase(rng, extra)), longWords) << extra << " extra bytes";
+        EXPECT_EQ(DeriveKeyWords(longText + RandomPassphrase(rng, extra)), longWords)
+            << extra << " extra bytes";
     }
     std::string changedLast = longText;
     changedLast.back() = static_cast<char>(changedLast.back() ^ 1);
