@@ -15,20 +15,16 @@
 namespace morvex::test {
 namespace {
 
-std::vector<std::size_t> RoundTripSizes() {
+// Every size up to the given one, then the others; under ThreadSanitizer, where the point is the
+// worker protocol and every job is slow, only the few given for it.
+std::vector<std::size_t> Sizes(std::size_t upTo, std::vector<std::size_t> others, std::vector<std::size_t> underTsan) {
     if (kUnderThreadSanitizer) {
-        // There the point is the worker protocol, and every job is slow.
-        return {0, 1, 8, 9, 17, 64, 70};
+        return underTsan;
     }
-    std::vector<std::size_t> sizes;
-    for (std::size_t size = 0; size <= 70; ++size) {
-        sizes.push_back(size);
+    for (std::size_t size = 0; size <= upTo; ++size) {
+        others.push_back(size);
     }
-    for (const std::size_t near : {kJobTransferBytes - 12, kJobTransferBytes - 1, kJobTransferBytes,
-                                   kJobTransferBytes + 1, kJobTransferBytes + 7, 3 * kJobTransferBytes + 333}) {
-        sizes.push_back(near);
-    }
-    return sizes;
+    return others;
 }
 
 class CipherTest : public ::testing::TestWithParam<AlgorithmId> {};
@@ -36,7 +32,9 @@ class CipherTest : public ::testing::TestWithParam<AlgorithmId> {};
 // For a fixed clock the container is exactly libgcrypt's CBC over the same blocks, 12 + 8N bytes with
 // the length in clear, and decrypting it gives back the source's exact bytes and length.
 TEST_P(CipherTest, ContainerMatchesIndependentConstructionAndRoundTrips) {
-    for (const std::size_t size : RoundTripSizes()) {
+    for (const std::size_t size : Sizes(70, {kJobTransferBytes - 12, kJobTransferBytes - 1, kJobTransferBytes,
+                                            kJobTransferBytes + 1, kJobTransferBytes + 7, 3 * kJobTransferBytes + 333},
+                                           {0, 1, 8, 9, 17, 64, 70})) {
         SCOPED_TRACE(size);
         Fixture f(size, GetParam());
         f.platform.now = 0x1'2345'6789ULL;  // only the low 32 bits seed the generator
@@ -89,22 +87,10 @@ Bytes ModelDecryption(AlgorithmId algorithm, const Bytes& file) {
     return out;
 }
 
-std::vector<std::size_t> OddSizes() {
-    if (kUnderThreadSanitizer) {
-        return {0, 3, 4, 12, 19, 20, 27, 29};
-    }
-    std::vector<std::size_t> sizes;
-    for (std::size_t size = 0; size <= 45; ++size) {
-        sizes.push_back(size);
-    }
-    // A final partial word that straddles a refill of the transfer buffer.
-    sizes.push_back(kJobTransferBytes + 3);
-    sizes.push_back(kJobTransferBytes + 9);
-    return sizes;
-}
-
 TEST_P(CipherTest, DecryptionOfOddFilesFollowsTheWordReadsAndTheCut) {
-    for (const std::size_t size : OddSizes()) {
+    // The partial words past the transfer size straddle a refill of the transfer buffer.
+    for (const std::size_t size :
+         Sizes(45, {kJobTransferBytes + 3, kJobTransferBytes + 9}, {0, 3, 4, 12, 19, 20, 27, 29})) {
         const auto n = static_cast<std::uint32_t>(size);
         // The length field as the bytes have it (mostly far beyond the size: no cut), one short of
         // the size, the size itself (no cut), and 0.

@@ -29,26 +29,11 @@ TEST(JobRandomTest, DrawsFollowTheClassicLcgSequence) {
     }
 }
 
-TEST(JobRandomTest, SkippingABlockFillEqualsEightDraws) {
-    std::mt19937 seeds(7);
-    for (int i = 0; i < 1000; ++i) {
-        JobRandom stepped(static_cast<std::uint32_t>(seeds()));
-        JobRandom skipped = stepped;
-        for (int draw = 0; draw < 8; ++draw) {
-            (void)stepped.Draw();
-        }
-        skipped.SkipBlockFill();
-        ASSERT_EQ(skipped.State(), stepped.State());
-    }
-}
-
 // The first block overwrites whatever the previous job left; from there on the bar shows the
 // truncated percentage, never past 100, also where off * 100 would overflow 32 bits.
 TEST(ProgressTrackerTest, PublishesTheTruncatedPercentageFromTheFirstBlock) {
     std::mt19937_64 generator(3);
-    for (const std::uint64_t size : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{7}, std::uint64_t{8},
-                                     std::uint64_t{100}, std::uint64_t{12345}, std::uint64_t{4294967288},
-                                     std::uint64_t{4294967294}}) {
+    for (const std::uint64_t size : std::initializer_list<std::uint64_t>{0, 1, 7, 8, 100, 12345, 4294967288, 4294967294}) {
         std::atomic<std::int32_t> percent{100};  // a successful job left a full bar
         ProgressTracker tracker(size, percent);
         const std::uint64_t end = size == 0 ? 8 : ((size + 7) / 8) * 8;  // a job always runs one block
@@ -140,28 +125,20 @@ TEST(OverlappedFileTest, ReadAheadDeliversTheSameBytesEndAndFailure) {
             MemoryFile inner(bytes, 5, failingRead);
             ReadAheadFile ahead(inner, 16);
             Bytes got;
-            bool failed = false;
-            for (int call = 0; call < 1000; ++call) {
-                std::array<std::uint8_t, 7> piece{};
-                const auto count = ahead.Read(piece);
-                if (!count) {
-                    failed = true;
-                    EXPECT_FALSE(ahead.Read(piece).has_value()) << "a failure must stay a failure";
-                    break;
-                }
-                if (*count == 0) {
-                    break;
-                }
+            std::array<std::uint8_t, 7> piece{};
+            std::optional<std::size_t> count;
+            while ((count = ahead.Read(piece)) && *count > 0) {
                 got.insert(got.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(*count));
             }
-            // The first read failing can never pass for data or for the end; any later one may come
-            // after the end, but whatever arrived must be the file's bytes in order.
-            EXPECT_TRUE(failed || failingRead != 0) << "length " << length;
-            if (failed) {
+            SCOPED_TRACE("length " + std::to_string(length) + " failing " + std::to_string(failingRead));
+            if (count) {
+                EXPECT_NE(failingRead, 0) << "the first read failing can never pass for data or for the end";
+                EXPECT_EQ(got, bytes);
+            } else {
+                // A later failure may come after the end, but what arrived is the file's bytes in order.
+                EXPECT_FALSE(ahead.Read(piece).has_value()) << "a failure must stay a failure";
                 EXPECT_LE(got.size(), bytes.size());
                 EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
-            } else {
-                EXPECT_EQ(got, bytes) << "length " << length << " failing " << failingRead;
             }
         }
     }

@@ -36,18 +36,11 @@ void ExpectRefused(Fixture& f, bool decrypt, const std::string& text) {
     EXPECT_EQ(f.Snapshot(), before);
 }
 
-struct Refusal {
-    bool decrypt;
-    AlgorithmId algorithm;
-    const char* chosenName;  // inside the test's directory; empty: nothing chosen
-    const char* passphrase;
-    const char* retype;
-    const char* message;
-};
-
 // A refused request shows the first failing check and leaves even the progress bar as it was.
 TEST(RequestTest, ShowsTheFirstFailingCheckAndStartsNothing) {
-    const Refusal rows[] = {
+    // Decrypt, algorithm, chosen name in the test's directory (empty: nothing chosen), passphrase,
+    // retype, message.
+    const std::tuple<bool, AlgorithmId, const char*, const char*, const char*, const char*> rows[] = {
         {false, AlgorithmId::None, "", "", "", "You must select an encryption algorithm first"},
         {false, AlgorithmId::None, "a.txt", kPass, kPass, "You must select an encryption algorithm first"},
         {false, AlgorithmId::Idea, "", kPass, kPass, "You must select a file to encrypt first"},
@@ -64,17 +57,17 @@ TEST(RequestTest, ShowsTheFirstFailingCheckAndStartsNothing) {
         {true, AlgorithmId::Idea, "a.enc.txt", kPass, "", "The file you selected is not an morvex encrypted file"},
         {true, AlgorithmId::Idea, "enc", kPass, "", "The file you selected is not an morvex encrypted file"},
     };
-    for (const Refusal& row : rows) {
-        SCOPED_TRACE(std::string(row.chosenName) + " / " + row.passphrase + " / " + row.retype);
-        Fixture f(33, row.algorithm);
-        f.state.chosenPath = *row.chosenName == '\0' ? "" : f.Path(row.chosenName);
+    for (const auto& [decrypt, algorithm, chosenName, passphrase, retype, message] : rows) {
+        SCOPED_TRACE(std::string(chosenName) + " / " + passphrase + " / " + retype);
+        Fixture f(33, algorithm);
+        f.state.chosenPath = *chosenName == '\0' ? "" : f.Path(chosenName);
         if (!f.state.chosenPath.empty()) {
             WriteFile(f.state.chosenPath, f.plain);
         }
-        f.state.passphrase = row.passphrase;
-        f.state.retype = row.retype;
+        f.state.passphrase = passphrase;
+        f.state.retype = retype;
         f.state.percent = 42;
-        ExpectRefused(f, row.decrypt, row.message);
+        ExpectRefused(f, decrypt, message);
         EXPECT_EQ(f.state.percent.load(), 42);
     }
 }
@@ -195,103 +188,87 @@ TEST(JobOutcomeTest, TheJobKeepsTheAlgorithmAndPassphraseItStartedWith) {
     EXPECT_TRUE(ReadFile(f.source + ".enc") == expected);
 }
 
-enum class Fault { Read, Write, Flush, Close, Cut };
-enum class Where { First, Middle, Last };
+enum class Event {
+    ReadFirst, ReadMiddle, ReadLast, WriteFirst, WriteMiddle, WriteLast, Flush, Close, Cut,
+    CancelAtFirstBlock, CancelMidFile, CancelInFinalPause, CancelBeforeStart,
+};
 
-class FaultTest : public ::testing::TestWithParam<std::tuple<bool, Fault, Where>> {};
+class InterruptionTest : public ::testing::TestWithParam<std::tuple<bool, Event>> {};
 
-// A failure anywhere: "File read/write error", no pause, no output, the input as it was.
-TEST_P(FaultTest, FailureDeletesTheOutputAndKeepsTheInput) {
-    const auto [decrypt, fault, where] = GetParam();
-    Fixture f(kUnderThreadSanitizer ? 40 * 1024 + 3 : 3 * kJobTransferBytes + 3);
-    if (decrypt) {
-        f.PrepareDecryption();
-    }
-    const auto before = f.Snapshot();
-    const std::uint64_t inputSize = std::filesystem::file_size(f.state.chosenPath);
-    const std::uint64_t at = where == Where::First ? 0 : where == Where::Middle ? inputSize / 2 : inputSize - 1;
-    switch (fault) {
-        case Fault::Read: f.platform.faults.failInputReadAt = at; break;
-        case Fault::Write: f.platform.faults.failOutputWriteAt = at; break;
-        case Fault::Flush: f.platform.faults.failFlush = true; break;
-        case Fault::Close: f.platform.faults.failOutputClose = true; break;
-        case Fault::Cut: f.platform.faults.failSetEnd = true; break;
-    }
-    ASSERT_EQ(f.Run(decrypt), JobOutcome::Failed);
-    ASSERT_EQ(f.frontEnd.messages.size(), 1U);
-    EXPECT_EQ(f.Last().text, "File read/write error");
-    EXPECT_EQ(f.Last().title, "Error");
-    EXPECT_EQ(f.Snapshot(), before);
-    EXPECT_EQ(f.platform.sleeps.load(), 0);
-    EXPECT_EQ(f.frontEnd.controls, (std::vector<bool>{true, false}));
-}
-
-std::vector<std::tuple<bool, Fault, Where>> FaultCases() {
-    std::vector<std::tuple<bool, Fault, Where>> cases{{true, Fault::Cut, Where::Last}};  // only decryption cuts
-    for (const bool decrypt : {false, true}) {
-        for (const Where where : {Where::First, Where::Middle, Where::Last}) {
-            cases.emplace_back(decrypt, Fault::Read, where);
-            cases.emplace_back(decrypt, Fault::Write, where);
-        }
-        cases.emplace_back(decrypt, Fault::Flush, Where::Last);
-        cases.emplace_back(decrypt, Fault::Close, Where::Last);
-    }
-    return cases;
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(FaultCases()));
-
-enum class CancelAt { FirstBlock, MidFile, FinalPause, BeforeStart };
-
-class CancelTest : public ::testing::TestWithParam<std::tuple<bool, CancelAt>> {};
-
-TEST_P(CancelTest, CancelStopsTheJobUnlessItCameTooEarlyOrTooLate) {
-    const auto [decrypt, when] = GetParam();
+// A failure anywhere is "File read/write error", a cancel during the blocks "Canceled": either way no
+// pause, no output and the input as it was. A cancel too early or too late leaves a job that is done.
+TEST_P(InterruptionTest, FailuresAndCancelsLeaveNoOutputAndTheInputAsItWas) {
+    const auto [decrypt, event] = GetParam();
     // Large enough that the input takes more than one transfer.
-    Fixture f(kUnderThreadSanitizer ? kJobTransferBytes + 4096 : 3 * kJobTransferBytes);
+    Fixture f(kUnderThreadSanitizer ? kJobTransferBytes + 4099 : 3 * kJobTransferBytes + 3);
     if (decrypt) {
         f.PrepareDecryption();
     }
     const auto before = f.Snapshot();
-    if (when == CancelAt::FinalPause) {
-        f.platform.onSleep = [&f] { CancelJob(f.state); };
-    } else if (when == CancelAt::BeforeStart) {
-        CancelJob(f.state);  // a stale cancel is cleared when the next job starts
-    } else {
-        f.platform.onInputRead = [&f, at = when == CancelAt::FirstBlock ? 0 : 1](int read) {
-            if (read == at) {
-                CancelJob(f.state);
-            }
-        };
+    const std::uint64_t size = std::filesystem::file_size(f.state.chosenPath);
+    Faults& faults = f.platform.faults;
+    switch (event) {
+        case Event::ReadFirst: faults.failInputReadAt = 0; break;
+        case Event::ReadMiddle: faults.failInputReadAt = size / 2; break;
+        case Event::ReadLast: faults.failInputReadAt = size - 1; break;
+        case Event::WriteFirst: faults.failOutputWriteAt = 0; break;
+        case Event::WriteMiddle: faults.failOutputWriteAt = size / 2; break;
+        case Event::WriteLast: faults.failOutputWriteAt = size - 1; break;
+        case Event::Flush: faults.failFlush = true; break;
+        case Event::Close: faults.failOutputClose = true; break;
+        case Event::Cut: faults.failSetEnd = true; break;
+        case Event::CancelAtFirstBlock:
+        case Event::CancelMidFile:
+            f.platform.onInputRead = [&f, at = event == Event::CancelMidFile ? 1 : 0](int read) {
+                if (read == at) {
+                    CancelJob(f.state);
+                }
+            };
+            break;
+        case Event::CancelInFinalPause: f.platform.onSleep = [&f] { CancelJob(f.state); }; break;
+        case Event::CancelBeforeStart: CancelJob(f.state); break;  // stale: cleared when the job starts
     }
     const auto outcome = f.Run(decrypt, {std::chrono::milliseconds{750}, 0});
     ASSERT_EQ(f.frontEnd.messages.size(), 1U);
+    EXPECT_EQ(f.frontEnd.controls, (std::vector<bool>{true, false}));
     auto after = f.Snapshot();
-    if (when == CancelAt::FinalPause || when == CancelAt::BeforeStart) {
+    if (event >= Event::CancelInFinalPause) {
         EXPECT_EQ(outcome, JobOutcome::Done);
         EXPECT_EQ(f.Last().text, "     Done     ");
         EXPECT_EQ(after.erase(f.Output(decrypt)), 1U);
         EXPECT_EQ(after, before);
         return;
     }
-    EXPECT_EQ(outcome, JobOutcome::Canceled);
-    EXPECT_EQ(f.Last().text, "Canceled");
-    EXPECT_EQ(f.Last().title, "Canceled");
+    const bool canceled = event >= Event::CancelAtFirstBlock;
+    EXPECT_EQ(outcome, canceled ? JobOutcome::Canceled : JobOutcome::Failed);
+    EXPECT_EQ(f.Last().text, canceled ? "Canceled" : "File read/write error");
+    EXPECT_EQ(f.Last().title, canceled ? "Canceled" : "Error");
     EXPECT_EQ(after, before);
-    EXPECT_EQ(f.platform.sleeps.load(), 0);
-    // The job did not run on after the cancel: short of the end, and after the first block exactly
-    // that one block (behind the header when encrypting).
-    EXPECT_LT(f.state.percent.load(), 100);
-    EXPECT_LT(f.platform.outputBytesWritten.load(), f.plain.size());
-    if (when == CancelAt::FirstBlock) {
-        EXPECT_EQ(f.platform.outputBytesWritten.load(), decrypt ? 8U : 20U);
+    EXPECT_EQ(f.platform.sleeps.load(), event == Event::Close ? 1 : 0);  // the output closes after the pause
+    if (canceled) {
+        // The job did not run on after the cancel: short of the end, and after the first block
+        // exactly that one block (behind the header when encrypting).
+        EXPECT_LT(f.state.percent.load(), 100);
+        EXPECT_LT(f.platform.outputBytesWritten.load(), f.plain.size());
+        if (event == Event::CancelAtFirstBlock) {
+            EXPECT_EQ(f.platform.outputBytesWritten.load(), decrypt ? 8U : 20U);
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Moments, CancelTest,
-                         ::testing::Combine(::testing::Bool(),
-                                            ::testing::Values(CancelAt::FirstBlock, CancelAt::MidFile,
-                                                              CancelAt::FinalPause, CancelAt::BeforeStart)));
+std::vector<std::tuple<bool, Event>> InterruptionCases() {
+    std::vector<std::tuple<bool, Event>> cases;
+    for (const bool decrypt : {false, true}) {
+        for (int e = 0; e <= static_cast<int>(Event::CancelBeforeStart); ++e) {
+            if (decrypt || static_cast<Event>(e) != Event::Cut) {  // only decryption cuts its output
+                cases.emplace_back(decrypt, static_cast<Event>(e));
+            }
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, InterruptionTest, ::testing::ValuesIn(InterruptionCases()));
 
 // A real write failure from the file system: a child process whose files may not grow past a limit.
 TEST(JobOutcomeTest, AFileSizeLimitIsAReadWriteError) {
