@@ -69,11 +69,7 @@ class CliTest : public ::testing::Test {
     void SetAside(const std::string& name) const { fs::rename(Path(name), Path(name + ".orig")); }
 
     [[nodiscard]] ChildOptions Options(std::vector<std::string> args, bool terminal = false) const {
-        ChildOptions options;
-        options.args = std::move(args);
-        options.workingDirectory = dir_.string();
-        options.terminal = terminal;
-        return options;
+        return {std::move(args), dir_.string(), terminal, std::nullopt, std::nullopt, false};
     }
 
     // Runs with the passphrase in pass.txt, written fresh with the given text.
