@@ -12,7 +12,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -136,58 +135,50 @@ TEST_F(CliTest, HelpDocumentsExitStatusesAndTheUncheckedPassphrase) {
 
 // --- Round trips and passphrase sources -------------------------------------------------------
 
-class RoundTripTest : public CliTest,
-                      public ::testing::WithParamInterface<std::tuple<std::string, std::size_t>> {};
+struct RoundTrip {
+    const char* cipher;
+    std::size_t size;
+    const char* passphraseText;  // only its first line without the line end is the passphrase
+    bool throughDescriptor;      // from a pipe on descriptor 3, else from a file
+};
+
+class RoundTripTest : public CliTest, public ::testing::WithParamInterface<RoundTrip> {};
 
 TEST_P(RoundTripTest, DecryptingGivesBackTheSource) {
-    const auto& [cipher, size] = GetParam();
-    const std::string plain = RandomBytes(size, static_cast<std::uint32_t>(size) + 7);
+    const RoundTrip& row = GetParam();
+    const std::string plain = RandomBytes(row.size, static_cast<std::uint32_t>(row.size) + 7);
     Write("data.bin", plain);
-    ChildResult result = Crypt("encrypt", cipher, "correct horse\n", {"data.bin"});
+    ChildOptions options = Options({"encrypt", "--cipher", row.cipher, "--passphrase-fd", "3", "data.bin"});
+    options.descriptor3 = row.passphraseText;
+    ChildResult result = row.throughDescriptor
+                             ? CliChild(options).Wait()
+                             : Crypt("encrypt", row.cipher, row.passphraseText, {"data.bin"});
     ASSERT_EQ(result.status, kDone) << result.err;
     EXPECT_TRUE(result.err.empty()) << "nothing on a stderr that is no terminal: " << result.err;
-    ASSERT_EQ(Read("data.bin.enc").size(), 12 + 8 * (size == 0 ? 1 : (size + 7) / 8));
+    ASSERT_EQ(Read("data.bin.enc").size(), 12 + 8 * (row.size == 0 ? 1 : (row.size + 7) / 8));
     EXPECT_EQ(Read("data.bin"), plain) << "the source is only read";
     SetAside("data.bin");
     // No check value: the other cipher runs to its end, reports success and yields other bytes.
-    const std::string other = cipher == "IDEA" ? "3des" : "idea";
-    ASSERT_EQ(Crypt("decrypt", other, "correct horse\n", {"data.bin.enc"}).status, kDone);
-    EXPECT_EQ(Read("data.bin").size(), size);
-    EXPECT_TRUE(size == 0 || Read("data.bin") != plain);
+    const std::string other = std::string(row.cipher) == "IDEA" ? "3des" : "idea";
+    ASSERT_EQ(Crypt("decrypt", other, "open sesame", {"data.bin.enc"}).status, kDone);
+    EXPECT_EQ(Read("data.bin").size(), row.size);
+    EXPECT_TRUE(row.size == 0 || Read("data.bin") != plain);
     fs::remove(Path("data.bin"));
-    result = Crypt("decrypt", cipher, "correct horse\n", {"data.bin.enc"});
+    result = Crypt("decrypt", row.cipher, "open sesame", {"data.bin.enc"});
     ASSERT_EQ(result.status, kDone) << result.err;
     EXPECT_EQ(Read("data.bin"), plain);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothCiphers, RoundTripTest,
-                         ::testing::Combine(::testing::Values("3-DES", "IDEA"),
-                                            ::testing::Values(0u, 9u, (1u << 20) + 3)));
-
-// Only the first line without its end is the passphrase, whether from a file or a descriptor.
-class PassphraseSourceTest : public CliTest,
-                             public ::testing::WithParamInterface<std::tuple<std::string, bool>> {};
-
-TEST_P(PassphraseSourceTest, OnlyTheFirstLineWithoutItsEndIsThePassphrase) {
-    const auto& [text, descriptor] = GetParam();
-    const std::string plain = RandomBytes(5000, 2);
-    Write("f", plain);
-    ChildOptions options = Options({"encrypt", "--cipher", "idea", "--passphrase-fd", "3", "f"});
-    options.descriptor3 = text;
-    const ChildResult encrypted =
-        descriptor ? CliChild(options).Wait() : Crypt("encrypt", "idea", text, {"f"});
-    ASSERT_EQ(encrypted.status, kDone) << encrypted.err;
-    SetAside("f");
-    const ChildResult decrypted = Crypt("decrypt", "idea", "open sesame", {"f.enc"});
-    ASSERT_EQ(decrypted.status, kDone) << decrypted.err;
-    EXPECT_EQ(Read("f"), plain);
-}
-
-INSTANTIATE_TEST_SUITE_P(LineEnds, PassphraseSourceTest,
-                         ::testing::Combine(::testing::Values("open sesame\n", "open sesame\r\n",
-                                                              "open sesame\nsecond line\n",
-                                                              "open sesame\r\nsecond\r\n"),
-                                            ::testing::Bool()));
+// Each line end through either source, both ciphers at every size.
+INSTANTIATE_TEST_SUITE_P(BothCiphersEverySource, RoundTripTest,
+                         ::testing::Values(RoundTrip{"3-DES", 0, "open sesame\n", false},
+                                           RoundTrip{"IDEA", 0, "open sesame\r\n", true},
+                                           RoundTrip{"3-DES", 9, "open sesame\nsecond line\n", true},
+                                           RoundTrip{"IDEA", 9, "open sesame\r\nsecond\r\n", false},
+                                           RoundTrip{"3-DES", 5000, "open sesame\r\nsecond\r\n", true},
+                                           RoundTrip{"IDEA", 5000, "open sesame\nsecond line\n", false},
+                                           RoundTrip{"3-DES", (1u << 20) + 3, "open sesame\r\n", false},
+                                           RoundTrip{"IDEA", (1u << 20) + 3, "open sesame\n", true}));
 
 TEST_F(CliTest, EmptyPassphraseIsRefusedAndALongOneCutTo55BytesWithANotice) {
     const std::string longText(60, 'k');
