@@ -30,9 +30,7 @@ public:
             return std::nullopt;
         }
         const auto got = inner_->Read(bytes);
-        if (got) {
-            position_ += *got;
-        }
+        position_ += got.value_or(0);
         return got;
     }
     bool Write(std::span<const std::uint8_t> bytes) override {
@@ -62,14 +60,12 @@ private:
 // The generator as the container format defines it, written apart from the engine's own.
 struct Lcg {
     std::uint32_t state;
-    std::uint32_t Draw() {
-        state = state * 214013U + 2531011U;
-        return (state >> 16) & 0x7FFFU;
-    }
+    // Four draws r1..r4, each the state's bits 16 to 30; their low bytes make the word r3 r4 r1 r2.
     std::uint32_t Word() {
         std::uint32_t r[4];
         for (auto& draw : r) {
-            draw = Draw() & 255U;
+            state = state * 214013U + 2531011U;
+            draw = (state >> 16) & 0x7FFFU & 255U;
         }
         return r[2] * 0x1000000U + r[3] * 0x10000U + r[0] * 0x100U + r[1];
     }
@@ -114,10 +110,10 @@ Bytes ReadFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::map<std::string, std::string> DirectorySnapshot(const std::string& directory) {
+std::map<std::string, std::string> Fixture::Snapshot() const {
     namespace fs = std::filesystem;
     std::map<std::string, std::string> entries;
-    for (const auto& entry : fs::directory_iterator(directory)) {
+    for (const auto& entry : fs::directory_iterator(root)) {
         const auto status = entry.symlink_status();
         std::string& what = entries[entry.path().string()];
         if (fs::is_symlink(status)) {

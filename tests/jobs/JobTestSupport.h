@@ -37,10 +37,6 @@ inline constexpr char kPassphrase[] = "correct horse battery staple";
 void WriteFile(const std::string& path, const Bytes& bytes);
 [[nodiscard]] Bytes ReadFile(const std::string& path);
 
-// Every entry of a directory by path: its kind, a link's target, a file's size and a digest of its
-// bytes (files past 64 MiB, the sparse ones, by size alone).
-[[nodiscard]] std::map<std::string, std::string> DirectorySnapshot(const std::string& directory);
-
 struct Message {
     std::string text;
     std::string title;
@@ -107,8 +103,6 @@ struct Fixture {
 
     explicit Fixture(std::size_t size, AlgorithmId algorithm = AlgorithmId::Idea);
     ~Fixture();
-    Fixture(const Fixture&) = delete;
-    Fixture& operator=(const Fixture&) = delete;
     [[nodiscard]] std::string Path(const std::string& name) const { return (root / name).string(); }
     // Encrypts the source under this platform's clock but without its faults, removes the source and
     // chooses the container, with the passphrase typed once.
@@ -118,7 +112,9 @@ struct Fixture {
     }
     [[nodiscard]] std::string Output(bool decrypt) const { return decrypt ? source : source + ".enc"; }
     [[nodiscard]] const Message& Last() const { return frontEnd.messages.back(); }
-    [[nodiscard]] std::map<std::string, std::string> Snapshot() const { return DirectorySnapshot(root.string()); }
+    // Every entry of the directory by path: its kind, a link's target, a file's size and a digest of
+    // its bytes (files past 64 MiB, the sparse ones, by size alone).
+    [[nodiscard]] std::map<std::string, std::string> Snapshot() const;
 };
 
 // An independent construction of a container with libgcrypt: the same generator, written here, and
