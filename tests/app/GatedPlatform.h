@@ -39,7 +39,8 @@ public:
 private:
     class GatedFile final : public PlatformFile {
     public:
-        GatedFile(std::unique_ptr<PlatformFile> inner, GatedPlatform& owner) : file(std::move(inner)), gate(owner) {}
+        GatedFile(std::unique_ptr<PlatformFile> inner, GatedPlatform& owner)
+            : file(std::move(inner)), gate(owner) {}
         std::optional<std::uint64_t> Size() override { return file->Size(); }
         std::optional<std::size_t> Read(std::span<std::uint8_t> bytes) override {
             gate.WaitForTurn();

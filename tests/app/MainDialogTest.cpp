@@ -115,8 +115,9 @@ struct DialogUnderTest {
 
     // Encrypt, Decrypt and Exit are off exactly while Cancel is on.
     [[nodiscard]] bool Working(bool working) {
-        return Find("encryptButton")->isEnabled() != working && Find("decryptButton")->isEnabled() != working &&
-               Find("exitButton")->isEnabled() != working && Find("cancelButton")->isEnabled() == working;
+        return Find("encryptButton")->isEnabled() != working &&
+               Find("decryptButton")->isEnabled() != working && Find("exitButton")->isEnabled() != working &&
+               Find("cancelButton")->isEnabled() == working;
     }
 
     [[nodiscard]] int Count(const QString& title) const { return prompts.CountTitled(title); }
@@ -153,9 +154,11 @@ void MainDialogTest::roundTrip_data() {
     for (const char* cipher : {"3des", "idea"}) {
         const QString radio = QString::fromLatin1(cipher[0] == '3' ? "tripleDesRadio" : "ideaRadio");
         QTest::addRow("%s empty", cipher) << radio << cipher << 0 << accented << accented;
-        QTest::addRow("%s 7 bytes, 60 two-byte characters", cipher) << radio << cipher << 7 << twoByte << twoByte;
+        QTest::addRow("%s 7 bytes, 60 two-byte characters", cipher)
+            << radio << cipher << 7 << twoByte << twoByte;
         QTest::addRow("%s 1 MiB and 9, tails differ past the limit", cipher)
-            << radio << cipher << (1 << 20) + 9 << prefix + QStringLiteral("first") << prefix + QStringLiteral("x");
+            << radio << cipher << (1 << 20) + 9 << prefix + QStringLiteral("first")
+            << prefix + QStringLiteral("x");
     }
 }
 
@@ -184,9 +187,9 @@ void MainDialogTest::roundTrip() {
     // The plain name must be free again before the container can be turned back into it.
     QVERIFY(QFile::rename(source, source + QStringLiteral(".orig")));
     QProcess tool;
-    tool.start(QStringLiteral(MORVEX_CLI_BINARY), {QStringLiteral("decrypt"), QStringLiteral("--cipher"), cipher,
-                                                   QStringLiteral("--passphrase-file"), passphraseFile,
-                                                   QStringLiteral("--quiet"), container});
+    tool.start(QStringLiteral(MORVEX_CLI_BINARY),
+               {QStringLiteral("decrypt"), QStringLiteral("--cipher"), cipher,
+                QStringLiteral("--passphrase-file"), passphraseFile, QStringLiteral("--quiet"), container});
     QVERIFY(tool.waitForFinished(30000));
     QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
     QCOMPARE(ReadFile(source), original);
@@ -293,31 +296,14 @@ void MainDialogTest::qualityMeterAndLimitBox() {
     QCOMPARE(ui.dialog.State().retype, std::string(55, 'r'));
 
     // Characters, not UTF-16 units, are counted and kept: two-, three- and four-byte ones.
-    for (const QString& character : {QStringLiteral("é"), QStringLiteral("€"), QString::fromUtf8("\xF0\x9F\x94\x91")}) {
+    for (const QString& character :
+         {QStringLiteral("é"), QStringLiteral("€"), QString::fromUtf8("\xF0\x9F\x94\x91")}) {
         field->setText(character.repeated(60));
         QCOMPARE(ui.dialog.State().passphrase, character.repeated(55).toStdString());
         QCOMPARE(meter->value(), 100);
         field->setText(character.repeated(11));
         QCOMPARE(meter->value(), 20);
     }
-}
-
-void MainDialogTest::choicesAndInformationBoxes() {
-    DialogUnderTest ui;
-    auto* idea = ui.Find<QRadioButton>("ideaRadio");
-    auto* tripleDes = ui.Find<QRadioButton>("tripleDesRadio");
-    QVERIFY(!idea->isChecked() && !tripleDes->isChecked());
-    QCOMPARE(ui.dialog.State().algorithm, AlgorithmId::None);
-
-    ui.Click("ideaRadio");
-    ui.Click("ideaRadio");
-    QCOMPARE(ui.Count(QStringLiteral("License information")), 2);
-    QVERIFY(idea->isChecked());
-    QCOMPARE(ui.dialog.State().algorithm, AlgorithmId::Idea);
-    ui.Click("tripleDesRadio");
-    QCOMPARE(ui.prompts.boxes.size(), std::size_t{2});
-    QVERIFY(tripleDes->isChecked() && !idea->isChecked());
-    QCOMPARE(ui.dialog.State().algorithm, AlgorithmId::TripleDes);
 }
 
 void MainDialogTest::pickerAndDropChooseTheFile() {
@@ -379,7 +365,8 @@ void MainDialogTest::realBoxesAndPicker() {
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             const bool single = box->buttons().size() == 1 && box->parentWidget() == &dialog;
-            seen << box->windowTitle() + (single ? QStringLiteral(" %1").arg(box->icon()) : QStringLiteral(" ?"));
+            seen << box->windowTitle() +
+                        (single ? QStringLiteral(" %1").arg(box->icon()) : QStringLiteral(" ?"));
             box->button(QMessageBox::Ok)->click();
         } else if (auto* picker = qobject_cast<QFileDialog*>(modal)) {
             if (picker != lastPicker) {
@@ -388,8 +375,11 @@ void MainDialogTest::realBoxesAndPicker() {
                 picker->setDirectory(dir.path());
             }
             const auto* view = picker->findChild<QListView*>(QStringLiteral("listView"));
-            const QModelIndex top = view != nullptr ? view->model()->index(0, 0, view->rootIndex()) : QModelIndex();
-            const bool listed = top.isValid() && !top.model()->match(top, Qt::DisplayRole, name, 1, Qt::MatchExactly).isEmpty();
+            const QModelIndex top =
+                view != nullptr ? view->model()->index(0, 0, view->rootIndex()) : QModelIndex();
+            const bool listed =
+                top.isValid() &&
+                !top.model()->match(top, Qt::DisplayRole, name, 1, Qt::MatchExactly).isEmpty();
             const bool answer = seen.size() == 5;
             if (answer && !listed && ++ticks < 150) {
                 return;
@@ -405,7 +395,8 @@ void MainDialogTest::realBoxesAndPicker() {
         }
     });
     answerer.start(20);
-    for (const char* control : {"qualityHelpButton", "ideaRadio", "warningButton", "pickFileButton", "pickFileButton"}) {
+    for (const char* control :
+         {"qualityHelpButton", "ideaRadio", "warningButton", "pickFileButton", "pickFileButton"}) {
         QVERIFY(dialog.State().chosenPath.empty());
         QTest::mouseClick(dialog.findChild<QWidget*>(QString::fromLatin1(control)), Qt::LeftButton);
     }
@@ -456,11 +447,12 @@ void MainDialogTest::gatedJob() {
         QCOMPARE(ui->prompts.boxes.back().title, QStringLiteral("Working"));
         QCOMPARE(ui->prompts.boxes.back().text,
                  QStringLiteral("Working - you have to wait, or press Cancel before exiting"));
-        for (const char* name : {"pickFileButton", "tripleDesRadio", "ideaRadio", "passphraseField", "retypeField",
-                                 "warningButton", "qualityHelpButton"}) {
+        for (const char* name : {"pickFileButton", "tripleDesRadio", "ideaRadio", "passphraseField",
+                                 "retypeField", "warningButton", "qualityHelpButton"}) {
             QVERIFY2(ui->Find(name)->isEnabled(), name);
         }
-        QVERIFY(ui->Working(true) && ui->dialog.State().running && !ui->dialog.State().cancelRequested.load());
+        QVERIFY(ui->Working(true) && ui->dialog.State().running &&
+                !ui->dialog.State().cancelRequested.load());
         QTRY_VERIFY(ui->Progress() > 0);
         if (ending == QStringLiteral("Escape key")) {
             QTest::keyClick(ui->Find("passphraseField"), Qt::Key_Escape);
@@ -484,7 +476,7 @@ void MainDialogTest::gatedJob() {
     QCOMPARE(ReadFile(source), original);
 }
 
-void MainDialogTest::keyboard() {
+void MainDialogTest::idleDialog() {
     DialogUnderTest ui;
     ui.dialog.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&ui.dialog));
@@ -499,6 +491,19 @@ void MainDialogTest::keyboard() {
     }
     QCOMPARE(seen, expected);
 
+    // Nothing is chosen at first; IDEA shows its licence every time it is clicked, 3-DES nothing.
+    auto* idea = ui.Find<QRadioButton>("ideaRadio");
+    auto* tripleDes = ui.Find<QRadioButton>("tripleDesRadio");
+    QVERIFY(!idea->isChecked() && !tripleDes->isChecked() &&
+            ui.dialog.State().algorithm == AlgorithmId::None);
+    ui.Click("ideaRadio");
+    ui.Click("ideaRadio");
+    QCOMPARE(ui.Count(QStringLiteral("License information")), 2);
+    QVERIFY(idea->isChecked() && ui.dialog.State().algorithm == AlgorithmId::Idea);
+    ui.Click("tripleDesRadio");
+    QVERIFY(tripleDes->isChecked() && !idea->isChecked());
+    QCOMPARE(ui.dialog.State().algorithm, AlgorithmId::TripleDes);
+
     // Having had the focus makes no button the default: Enter in a field or on the dialog presses
     // nothing and Escape while idle changes nothing, while Enter on a focused button presses that one.
     for (QPushButton* button : ui.dialog.findChildren<QPushButton*>()) {
@@ -512,7 +517,7 @@ void MainDialogTest::keyboard() {
         QTest::keyClick(&ui.dialog, key);
     }
     QVERIFY(ui.dialog.isVisible() && ui.Working(false));
-    QVERIFY(ui.prompts.pickerTitles.empty() && ui.prompts.boxes.empty());
+    QVERIFY(ui.prompts.pickerTitles.empty() && ui.prompts.boxes.size() == 2);
     QCOMPARE(field->text(), QStringLiteral("abc"));
     ui.Find("pickFileButton")->setFocus();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
@@ -547,7 +552,9 @@ void MainDialogTest::layoutAtTwoFontSizes() {
         const QByteArray name = control->objectName().toLatin1();
         const auto* button = qobject_cast<QAbstractButton*>(control);
         const auto* label = qobject_cast<QLabel*>(control);
-        const QString text = button != nullptr ? button->text() : label != nullptr ? label->text() : QString();
+        const QString text = button != nullptr  ? button->text()
+                             : label != nullptr ? label->text()
+                                                : QString();
         QVERIFY2(control->fontMetrics().horizontalAdvance(text) <= control->width(), name.constData());
         QVERIFY2(inside.contains(control->geometry()), name.constData());
         if (const QVariant id = control->property(kControlIdProperty); id.isValid()) {
@@ -557,7 +564,8 @@ void MainDialogTest::layoutAtTwoFontSizes() {
             QVERIFY2(ui.dialog.childAt(control->geometry().center()) == control, name.constData());
         }
     }
-    QVERIFY(ids == (std::set<int>{1000, 1001, 1002, 1005, 1006, 1007, 1008, 1009, 1010, 1011, 1012, 1020, 1021}));
+    QVERIFY(ids ==
+            (std::set<int>{1000, 1001, 1002, 1005, 1006, 1007, 1008, 1009, 1010, 1011, 1012, 1020, 1021}));
 }
 
 void MainDialogTest::exitStatus_data() {

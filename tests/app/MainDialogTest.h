@@ -14,12 +14,11 @@ private slots:
     void roundTrip();
     void requestRefusalsInTheirOrder();
     void qualityMeterAndLimitBox();
-    void choicesAndInformationBoxes();
     void pickerAndDropChooseTheFile();
     void realBoxesAndPicker();
     void gatedJob_data();
     void gatedJob();
-    void keyboard();
+    void idleDialog();
     void layoutAtTwoFontSizes_data();
     void layoutAtTwoFontSizes();
     void exitStatus_data();

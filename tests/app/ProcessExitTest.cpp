@@ -93,7 +93,8 @@ void CheckProcessExitStatus(bool pressExit, int status) {
     QProcess app;
     app.setProcessEnvironment(OnDisplay(display));
     app.start(QStringLiteral(MORVEX_APP_BINARY), QStringList());
-    const std::optional<QString> found = Xdotool(display, QStringLiteral("search --sync --onlyvisible --name ^morvex.1\\.1$"));
+    const std::optional<QString> found =
+        Xdotool(display, QStringLiteral("search --sync --onlyvisible --name ^morvex.1\\.1$"));
     QVERIFY2(found.has_value(), "the dialog did not appear");
     const QString window = found->split(QLatin1Char('\n'), Qt::SkipEmptyParts).value(0);
     QTest::qWait(300);
@@ -101,7 +102,8 @@ void CheckProcessExitStatus(bool pressExit, int status) {
     if (pressExit) {
         // From the first control, seven steps along the tab order reach Exit.
         QVERIFY(Xdotool(display, QStringLiteral("windowfocus --sync ") + window).has_value());
-        QVERIFY(Xdotool(display, QStringLiteral("key --delay 60 Tab Tab Tab Tab Tab Tab Tab space")).has_value());
+        QVERIFY(
+            Xdotool(display, QStringLiteral("key --delay 60 Tab Tab Tab Tab Tab Tab Tab space")).has_value());
     } else {
         QVERIFY(SendCloseRequest(display, window.toUInt()));
     }

@@ -36,8 +36,8 @@ public:
     }
 
     [[nodiscard]] int CountTitled(const QString& title) const {
-        return static_cast<int>(std::count_if(boxes.begin(), boxes.end(),
-                                              [&title](const RecordedBox& box) { return box.title == title; }));
+        return static_cast<int>(std::count_if(
+            boxes.begin(), boxes.end(), [&title](const RecordedBox& box) { return box.title == title; }));
     }
 
     std::vector<RecordedBox> boxes;
