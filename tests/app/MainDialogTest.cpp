@@ -582,3 +582,5 @@ void MainDialogTest::exitStatus() {
 }
 
 }  // namespace morvex::test
+
+QTEST_MAIN(morvex::test::MainDialogTest)
