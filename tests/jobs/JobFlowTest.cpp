@@ -268,7 +268,10 @@ std::vector<std::tuple<bool, Event>> InterruptionCases() {
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Events, InterruptionTest, ::testing::ValuesIn(InterruptionCases()));
+INSTANTIATE_TEST_SUITE_P(Events, InterruptionTest, ::testing::ValuesIn(InterruptionCases()), [](const auto& param) {
+    return std::string(std::get<0>(param.param) ? "Decrypt" : "Encrypt") + "_Event" +
+           std::to_string(static_cast<int>(std::get<1>(param.param)));
+});
 
 // A real write failure from the file system: a child process whose files may not grow past a limit.
 TEST(JobOutcomeTest, AFileSizeLimitIsAReadWriteError) {
