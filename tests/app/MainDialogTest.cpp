@@ -32,7 +32,6 @@
 
 #include "app/MainDialog.h"
 #include "tests/app/GatedPlatform.h"
-#include "tests/app/ProcessExitTest.h"
 #include "tests/app/RecordingPrompts.h"
 
 namespace morvex::test {
@@ -566,19 +565,6 @@ void MainDialogTest::layoutAtTwoFontSizes() {
     }
     QVERIFY(ids ==
             (std::set<int>{1000, 1001, 1002, 1005, 1006, 1007, 1008, 1009, 1010, 1011, 1012, 1020, 1021}));
-}
-
-void MainDialogTest::exitStatus_data() {
-    QTest::addColumn<bool>("pressExit");
-    QTest::addColumn<int>("status");
-    QTest::newRow("Exit button") << true << 1;
-    QTest::newRow("window closed while idle") << false << 0;
-}
-
-void MainDialogTest::exitStatus() {
-    QFETCH(bool, pressExit);
-    QFETCH(int, status);
-    CheckProcessExitStatus(pressExit, status);
 }
 
 }  // namespace morvex::test

@@ -1,4 +1,5 @@
-#include "tests/app/ProcessExitTest.h"
+// The dialog test's slots that run the real morvex binary on a private X server and end it from outside.
+#include "tests/app/MainDialogTest.h"
 
 #include <optional>
 
@@ -66,13 +67,20 @@ bool SendCloseRequest(const QString& display, quint32 window) {
 
 }  // namespace
 
+void MainDialogTest::exitStatus_data() {
+    QTest::addColumn<bool>("pressExit");
+    QTest::addColumn<int>("status");
+    QTest::newRow("Exit button") << true << 1;
+    QTest::newRow("window closed while idle") << false << 0;
+}
+
 // A QProcess still running when a check fails half-way is killed as it goes out of scope.
-void CheckProcessExitStatus(bool pressExit, int status) {
+void MainDialogTest::exitStatus() {
 #ifndef MORVEX_HAVE_XCB
-    static_cast<void>(pressExit);
-    static_cast<void>(status);
     QSKIP("built without the X client library");
 #else
+    QFETCH(bool, pressExit);
+    QFETCH(int, status);
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     if (xvfb.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
         QSKIP("needs Xvfb and xdotool");
