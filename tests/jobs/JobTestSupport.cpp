@@ -145,6 +145,9 @@ std::unique_ptr<PlatformFile> TestPlatform::CreateNew(const std::string& path) {
 }
 
 bool TestPlatform::StartThread(std::function<void()> routine) {
+    if (onStartThread) {
+        onStartThread();
+    }
     return !faults.failStartThread && NativePlatform().StartThread(std::move(routine));
 }
 

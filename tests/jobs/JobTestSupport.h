@@ -80,6 +80,7 @@ public:
 
     Faults faults;
     std::uint64_t now = 1700000000;
+    std::function<void()> onStartThread;  // runs on the front end's thread, before the worker starts
     std::function<void()> onSleep;  // runs on the worker, inside the final pause
     std::function<void(int)> onInputRead;  // runs on the worker before each read of the input, counted from 0
     std::atomic<int> sleeps{0};
