@@ -90,13 +90,11 @@ TEST_P(CipherTest, DecryptionOfOddFilesFollowsTheWordReadsAndTheCut) {
         // The length field as the bytes have it (mostly far beyond the size: no cut), one short of
         // the size, the size itself (no cut), and 0.
         for (const auto length : std::initializer_list<std::optional<std::uint32_t>>{std::nullopt, n - 1, n, 0U}) {
-            if (length && size < 4) {
-                continue;
-            }
             SCOPED_TRACE("size " + std::to_string(size) + " length " + (length ? std::to_string(*length) : "as is"));
             Fixture f(0, GetParam());
             Bytes file = PatternBytes(size, n + 100U);
-            for (unsigned i = 0; length && i < 4; ++i) {
+            // A file shorter than the field gets what fits: its header word reads as zeros past its end.
+            for (std::size_t i = 0; length && i < 4 && i < size; ++i) {
                 file[i] = static_cast<std::uint8_t>(*length >> (8 * i));
             }
             f.state.chosenPath = f.Path("odd.enc");
