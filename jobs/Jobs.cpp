@@ -58,8 +58,6 @@ LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, Ch
     const std::uint64_t size = state.size;
     ProgressTracker progress(size, state.percent);
     std::uint64_t off = 0;
-    std::uint32_t c0 = chain.c0;
-    std::uint32_t c1 = chain.c1;
     LoopEnd end = LoopEnd::Failed;
     for (;;) {
         if (!writer.Reserve(kBlockBytes) || !reader.Ensure(kBlockBytes)) {
@@ -74,10 +72,10 @@ LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, Ch
             if (!reader.ReadWord(p0) || !reader.ReadWord(p1)) {
                 return LoopEnd::Failed;
             }
-            cipher.EncryptBlock(p0 ^ c0, p1 ^ c1, c0, c1);
+            cipher.EncryptBlock(p0 ^ chain.c0, p1 ^ chain.c1, chain.c0, chain.c1);
             std::uint8_t* out = writer.Space();
-            StoreWord(out, c0);
-            StoreWord(out + 4, c1);
+            StoreWord(out, chain.c0);
+            StoreWord(out + 4, chain.c1);
             writer.Commit(kBlockBytes);
             off += kBlockBytes;
             if (BlockEndsLoop(state, progress, off, size, end)) {
@@ -89,9 +87,8 @@ LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, Ch
         std::uint8_t* out = writer.Space();
         for (std::size_t i = 0; i < blocks; ++i) {
             random.SkipBlockFill();
-            cipher.EncryptBlock(LoadWord(source) ^ c0, LoadWord(source + 4) ^ c1, c0, c1);
-            StoreWord(out, c0);
-            StoreWord(out + 4, c1);
+            // One block at a time: the progress step and the cancel check come after every block.
+            CbcEncrypt(cipher, chain, source, out, 1);
             source += kBlockBytes;
             out += kBlockBytes;
             off += kBlockBytes;
