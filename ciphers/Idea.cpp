@@ -77,6 +77,15 @@ IdeaWideSubkeys IdeaWidenSubkeys(const IdeaSubkeys& subkeys) {
     return wide;
 }
 
+IdeaRoundKeys IdeaMakeRoundKeys(const IdeaSubkeys& subkeys) {
+    IdeaRoundKeys keys{};
+    for (std::size_t i = 0; i < subkeys.size(); ++i) {
+        const std::uint32_t factor = idea_detail::Widen(subkeys[i]);
+        keys[i] = {factor, (1u - factor) & idea_detail::kLow16};
+    }
+    return keys;
+}
+
 void IdeaCrypt(IdeaSubBlocks& block, const IdeaSubkeys& subkeys) {
     std::uint32_t x1 = block[0];
     std::uint32_t x2 = block[1];

@@ -15,6 +15,15 @@ using IdeaSubBlocks = std::array<std::uint16_t, 4>;
 // The same subkeys held as 32-bit values with 0 already turned into 65536, as the fast round wants them.
 using IdeaWideSubkeys = std::array<std::uint32_t, 52>;
 
+// A subkey as the single-block rounds read it: the factor in 1..65536, and the product of the word 0
+// (65536) and that factor on 16 bits, which the multiplication needs when its data word is 0 and which
+// would otherwise cost a step after the key is loaded.
+struct IdeaRoundKey {
+    std::uint32_t factor;
+    std::uint32_t zeroProduct;
+};
+using IdeaRoundKeys = std::array<IdeaRoundKey, 52>;
+
 // Multiplication modulo 65537, where the word 0 stands for 65536.
 [[nodiscard]] std::uint16_t IdeaMul(std::uint16_t a, std::uint16_t b);
 [[nodiscard]] std::uint16_t IdeaMulInverse(std::uint16_t x);
@@ -23,6 +32,7 @@ using IdeaWideSubkeys = std::array<std::uint32_t, 52>;
 [[nodiscard]] IdeaSubkeys IdeaExpandKey(const IdeaKey& key);
 [[nodiscard]] IdeaSubkeys IdeaInvertKey(const IdeaSubkeys& encryptKeys);
 [[nodiscard]] IdeaWideSubkeys IdeaWidenSubkeys(const IdeaSubkeys& subkeys);
+[[nodiscard]] IdeaRoundKeys IdeaMakeRoundKeys(const IdeaSubkeys& subkeys);
 
 // Eight rounds and the output transformation under the given subkeys.
 void IdeaCrypt(IdeaSubBlocks& block, const IdeaSubkeys& subkeys);
@@ -38,6 +48,7 @@ inline constexpr std::uint32_t kLow16 = 0xFFFFu;
     return subkey + ((static_cast<std::uint32_t>(subkey) - 1u) & 0x10000u);
 }
 [[nodiscard]] constexpr std::uint32_t Widen(std::uint32_t subkey) noexcept { return subkey; }
+[[nodiscard]] constexpr std::uint32_t Widen(const IdeaRoundKey& subkey) noexcept { return subkey.factor; }
 
 // a * k modulo 65537 for a data word a (16 significant bits, 0 standing for 65536) and a subkey k in
 // 1..65536. Only the low 16 bits of the result count; the bits above are left for the caller to

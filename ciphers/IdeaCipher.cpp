@@ -2,6 +2,7 @@
 
 #include "ciphers/CpuPath.h"
 #include "ciphers/IdeaBulk.h"
+#include "ciphers/IdeaX86.h"
 #include "keys/SecureWipe.h"
 
 namespace morvex {
@@ -17,13 +18,17 @@ namespace {
 }
 
 // w1 carries X1 (high half) and X2, w0 carries X3 and X4; the result goes back the same way.
-inline void CryptWords(const IdeaWideSubkeys& subkeys, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
+inline void CryptWords(const IdeaRoundKeys& subkeys, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
                        std::uint32_t& out1) {
     std::uint32_t x1 = w1 >> 16;
     std::uint32_t x2 = w1 & idea_detail::kLow16;
     std::uint32_t x3 = w0 >> 16;
     std::uint32_t x4 = w0 & idea_detail::kLow16;
+#ifdef MORVEX_IDEA_X86
+    idea_x86::Crypt(x1, x2, x3, x4, subkeys);
+#else
     idea_detail::Crypt(x1, x2, x3, x4, subkeys);
+#endif
     out0 = (x3 << 16) | x4;
     out1 = (x1 << 16) | x2;
 }
@@ -34,15 +39,15 @@ IdeaCipher::IdeaCipher(const KeyWords& keyWords) {
     IdeaKey key = KeyFromWords(keyWords);
     IdeaSubkeys encrypt = IdeaExpandKey(key);
     decryptKeys_ = IdeaInvertKey(encrypt);
-    encryptKeys_ = IdeaWidenSubkeys(encrypt);
-    decryptKeysWide_ = IdeaWidenSubkeys(decryptKeys_);
+    encryptKeys_ = IdeaMakeRoundKeys(encrypt);
+    decryptRoundKeys_ = IdeaMakeRoundKeys(decryptKeys_);
     SecureWipe(key.data(), sizeof key);
     SecureWipe(encrypt.data(), sizeof encrypt);
 }
 
 IdeaCipher::~IdeaCipher() {
     SecureWipe(encryptKeys_.data(), sizeof encryptKeys_);
-    SecureWipe(decryptKeysWide_.data(), sizeof decryptKeysWide_);
+    SecureWipe(decryptRoundKeys_.data(), sizeof decryptRoundKeys_);
     SecureWipe(decryptKeys_.data(), sizeof decryptKeys_);
 }
 
@@ -51,7 +56,7 @@ void IdeaCipher::EncryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t&
 }
 
 void IdeaCipher::DecryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) const {
-    CryptWords(decryptKeysWide_, w0, w1, out0, out1);
+    CryptWords(decryptRoundKeys_, w0, w1, out0, out1);
 }
 
 void IdeaCipher::DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const {

@@ -27,9 +27,10 @@ public:
     void DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const;
 
 private:
-    // The fast round takes its subkeys widened; the bulk code takes the 16-bit decryption table.
-    IdeaWideSubkeys encryptKeys_{};
-    IdeaWideSubkeys decryptKeysWide_{};
+    // The single-block rounds take their subkeys widened and with their zero products; the bulk code
+    // takes the 16-bit decryption table.
+    IdeaRoundKeys encryptKeys_{};
+    IdeaRoundKeys decryptRoundKeys_{};
     IdeaSubkeys decryptKeys_{};
 };
 

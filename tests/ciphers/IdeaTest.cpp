@@ -8,6 +8,7 @@
 #include "GcryptOracle.h"
 #include "ciphers/Idea.h"
 #include "ciphers/IdeaCipher.h"
+#include "ciphers/IdeaX86.h"
 
 namespace morvex {
 namespace {
@@ -82,6 +83,60 @@ TEST(IdeaHelpersTest, MultiplicationAndInversesOfEveryWord) {
         ASSERT_EQ(static_cast<std::uint16_t>(a + IdeaAddInverse(a)), 0) << a;
     }
 }
+
+#ifdef MORVEX_IDEA_X86
+// The assembly rounds against the portable ones on arbitrary subkey tables, zeros included, and on
+// blocks built so that each multiplication of the first round meets its edge: a zero input, and a
+// product of 65536 (held as 0) that feeds the next step. Random blocks cover the borrows.
+TEST(IdeaCipherTest, AssemblyRoundsMatchPortableRounds) {
+    std::mt19937 rng(0xa55e);
+    const auto word = [&rng] { return static_cast<std::uint16_t>(rng()); };
+    for (std::size_t trial = 0; trial < 20000; ++trial) {
+        IdeaSubkeys z{};
+        if (trial % 97 != 0) {
+            for (std::uint16_t& k : z) {
+                k = word();
+            }
+            for (std::size_t zeros = trial % 4 == 0 ? 1 + trial % 9 : 0; zeros > 0; --zeros) {
+                z[rng() % z.size()] = 0;
+            }
+        }
+        IdeaSubBlocks x{word(), word(), word(), word()};
+        const std::uint16_t v1 = IdeaMul(x[0], z[0]);
+        const std::uint16_t v4 = IdeaMul(x[3], z[3]);
+        switch (trial % 5) {
+            case 0:
+                x[0] = 0;
+                break;
+            case 1:  // x1 * Z1 = 65536
+                x[0] = IdeaMul(0, IdeaMulInverse(z[0]));
+                break;
+            case 2:  // X1 * Z1 ^ (X3 + Z3) = 0
+                x[2] = static_cast<std::uint16_t>(v1 - z[2]);
+                break;
+            case 3: {  // (X2 + Z2) ^ X4 * Z4 + p = 0
+                const std::uint16_t p = IdeaMul(static_cast<std::uint16_t>(v1 ^ (x[2] + z[2])), z[4]);
+                x[1] = static_cast<std::uint16_t>((static_cast<std::uint16_t>(-p) ^ v4) - z[1]);
+                break;
+            }
+            default:
+                break;
+        }
+        IdeaSubBlocks expected = x;
+        IdeaCrypt(expected, z);
+        std::uint32_t a = x[0];
+        std::uint32_t b = x[1];
+        std::uint32_t c = x[2];
+        std::uint32_t d = x[3];
+        idea_x86::Crypt(a, b, c, d, IdeaMakeRoundKeys(z));
+        ASSERT_EQ((IdeaSubBlocks{static_cast<std::uint16_t>(a), static_cast<std::uint16_t>(b),
+                                 static_cast<std::uint16_t>(c), static_cast<std::uint16_t>(d)}),
+                  expected)
+            << "trial " << trial;
+        ASSERT_EQ((a | b | c | d) >> 16, 0u) << "trial " << trial;
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace morvex
