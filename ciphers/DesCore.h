@@ -251,4 +251,94 @@ inline void SixteenRounds(std::uint32_t& l, std::uint32_t& r, const std::uint32_
     }
 }
 
+// Triple-DES as 48 rounds, each with its subkey pair (word 1 in the high half, as KeyedPair wants).
+inline constexpr std::size_t kTripleRounds = 48;
+using TripleRoundPairs = std::array<std::uint64_t, kTripleRounds>;
+
+// The rounds of E_K3(D_K2(E_K1(x))) in the order encryption runs them: K1's schedule, K2's
+// reversed (decryption with K2), K3's. Decryption runs the same rounds from the last to the first.
+[[nodiscard]] inline TripleRoundPairs MakeTripleRoundPairs(const RoundKeys& k1, const RoundKeys& k2,
+                                                           const RoundKeys& k3) noexcept {
+    TripleRoundPairs pairs{};
+    const auto pair = [](const RoundKeys& keys, std::size_t n) {
+        return (std::uint64_t{keys[2 * n + 1]} << 32) | keys[2 * n];
+    };
+    for (std::size_t n = 0; n < 16; ++n) {
+        pairs[n] = pair(k1, n);
+        pairs[16 + n] = pair(k2, 15 - n);
+        pairs[32 + n] = pair(k3, n);
+    }
+    return pairs;
+}
+
+namespace detail {
+
+// A half in paired form: itself in the low word and rotated right by four in the high word. XOR
+// with a round's key pair gives the keyed pair the lookups read, and since f arrives paired too,
+// the pair of L ^ f(R) is the pair of L ^ f's pair: the halves never leave this form.
+[[nodiscard]] inline std::uint64_t Paired(std::uint32_t half) noexcept {
+    return (std::uint64_t{std::rotr(half, 4)} << 32) | half;
+}
+
+}  // namespace detail
+
+// The 48 rounds of the three stages for kLanes independent blocks, between one IP and one IP^-1
+// (each stage's IP^-1 and the next one's IP cancel). pairs points at the first round's key pair
+// and is walked kStep pairs at a time. On entry target and source hold L0 and R0 in rotated form;
+// on return they hold the preoutput, R16 and L16.
+//
+// Arranged for the shortest chain from one round to the next, which is all that matters when each
+// block waits for the one before (CBC encryption): f is XORed straight into the target half already
+// keyed with the next round's key, giving the next round's input, and the plain pair is recovered
+// from it off that chain. With several lanes the processor works on the other blocks while one
+// waits for its lookups. At a stage boundary the half just written is written again, from the
+// same source.
+template <int kStep, std::size_t kLanes>
+inline void TripleRounds(std::uint32_t (&target)[kLanes], std::uint32_t (&source)[kLanes],
+                         const std::uint64_t* pairs) noexcept {
+    std::uint64_t targetPair[kLanes];
+    std::uint64_t sourcePair[kLanes];
+    std::uint64_t keyed[kLanes];
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        targetPair[j] = detail::Paired(target[j]);
+        sourcePair[j] = detail::Paired(source[j]);
+        keyed[j] = sourcePair[j] ^ pairs[0];
+    }
+    for (int stage = 0; stage < 3; ++stage) {
+        for (int i = 0; i < 15; ++i) {
+            pairs += kStep;
+            const std::uint64_t key = *pairs;
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                keyed[j] = XorLookupPair(keyed[j], targetPair[j] ^ key);
+                targetPair[j] = sourcePair[j];
+                sourcePair[j] = keyed[j] ^ key;
+            }
+        }
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            targetPair[j] = XorLookupPair(keyed[j], targetPair[j]);
+        }
+        if (stage < 2) {
+            pairs += kStep;
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                keyed[j] = sourcePair[j] ^ *pairs;
+            }
+        }
+    }
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        target[j] = static_cast<std::uint32_t>(targetPair[j]);
+        source[j] = static_cast<std::uint32_t>(sourcePair[j]);
+    }
+}
+
+// One block through all 48 rounds: kStep 1 from the first pair encrypts, -1 from the last decrypts.
+template <int kStep>
+inline void TripleBlock(const std::uint64_t* firstPair, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
+                        std::uint32_t& out1) noexcept {
+    std::uint32_t target[1];
+    std::uint32_t source[1];
+    InitialPermutation(w0, w1, target[0], source[0]);
+    TripleRounds<kStep>(target, source, firstPair);
+    FinalPermutation(target[0], source[0], out0, out1);
+}
+
 }  // namespace morvex::des

@@ -1,10 +1,9 @@
 #include "ciphers/TripleDes.h"
 
-#include <bit>
-
 #include "ciphers/BlockBytes.h"
 #include "ciphers/CpuPath.h"
 #include "ciphers/DesCore.h"
+#include "ciphers/DesX86.h"
 #include "ciphers/TripleDesBitslice.h"
 #include "keys/SecureWipe.h"
 
@@ -16,70 +15,6 @@ constexpr std::size_t kStageWords = des::kRoundKeyWords;
 // Blocks decrypted side by side by the portable bulk path (8 measured best of 3 to 16 here).
 constexpr std::size_t kPortableLanes = 8;
 
-// A half in paired form: itself in the low word and rotated right by four in the high word. XOR
-// with a round's key pair gives the keyed pair the lookups read (DesCore.h), and since f arrives
-// paired too, the pair of L ^ f(R) is the pair of L ^ f's pair: the halves never leave this form.
-[[nodiscard]] std::uint64_t Paired(std::uint32_t half) noexcept {
-    return (std::uint64_t{std::rotr(half, 4)} << 32) | half;
-}
-
-// The 48 rounds of the three stages for kLanes independent blocks, between one IP and one IP^-1
-// (each stage's IP^-1 and the next one's IP cancel). pairs points at the first round's key pair
-// and is walked kStep pairs at a time. On entry target and source hold L0 and R0 in rotated form;
-// on return they hold the preoutput, R16 and L16.
-//
-// Arranged for the shortest chain from one round to the next, which is all that matters when each
-// block waits for the one before (CBC encryption): f is XORed straight into the target half already
-// keyed with the next round's key, giving the next round's input, and the plain pair is recovered
-// from it off that chain. With several lanes the processor works on the other blocks while one
-// waits for its lookups. At a stage boundary the half just written is written again, from the
-// same source.
-template <int kStep, std::size_t kLanes>
-void Rounds(std::uint32_t (&target)[kLanes], std::uint32_t (&source)[kLanes], const std::uint64_t* pairs) noexcept {
-    std::uint64_t targetPair[kLanes];
-    std::uint64_t sourcePair[kLanes];
-    std::uint64_t keyed[kLanes];
-    for (std::size_t j = 0; j < kLanes; ++j) {
-        targetPair[j] = Paired(target[j]);
-        sourcePair[j] = Paired(source[j]);
-        keyed[j] = sourcePair[j] ^ pairs[0];
-    }
-    for (int stage = 0; stage < 3; ++stage) {
-        for (int i = 0; i < 15; ++i) {
-            pairs += kStep;
-            const std::uint64_t key = *pairs;
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                keyed[j] = des::XorLookupPair(keyed[j], targetPair[j] ^ key);
-                targetPair[j] = sourcePair[j];
-                sourcePair[j] = keyed[j] ^ key;
-            }
-        }
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            targetPair[j] = des::XorLookupPair(keyed[j], targetPair[j]);
-        }
-        if (stage < 2) {
-            pairs += kStep;
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                keyed[j] = sourcePair[j] ^ *pairs;
-            }
-        }
-    }
-    for (std::size_t j = 0; j < kLanes; ++j) {
-        target[j] = static_cast<std::uint32_t>(targetPair[j]);
-        source[j] = static_cast<std::uint32_t>(sourcePair[j]);
-    }
-}
-
-template <int kStep>
-void OneBlock(const std::uint64_t* keys, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
-              std::uint32_t& out1) noexcept {
-    std::uint32_t target[1];
-    std::uint32_t source[1];
-    des::InitialPermutation(w0, w1, target[0], source[0]);
-    Rounds<kStep>(target, source, keys);
-    des::FinalPermutation(target[0], source[0], out0, out1);
-}
-
 template <std::size_t kLanes>
 void DecryptLanes(const std::uint64_t* lastRound, const std::uint8_t* in, std::uint8_t* out) noexcept {
     std::uint32_t target[kLanes];
@@ -88,7 +23,7 @@ void DecryptLanes(const std::uint64_t* lastRound, const std::uint8_t* in, std::u
         const std::uint8_t* p = in + j * kBlockBytes;
         des::InitialPermutation(LoadWord(p), LoadWord(p + 4), target[j], source[j]);
     }
-    Rounds<-1>(target, source, lastRound);
+    des::TripleRounds<-1>(target, source, lastRound);
     for (std::size_t j = 0; j < kLanes; ++j) {
         std::uint32_t w0 = 0;
         std::uint32_t w1 = 0;
@@ -126,9 +61,12 @@ TripleDes::TripleDes(const KeyWords& keyWords) {
         subkeys_[2 * kStageWords + i] = k3[i];
         subkeys_[2 * kStageWords + i + 1] = k3[i + 1];
     }
-    for (std::size_t n = 0; n < roundPairs_.size(); ++n) {
-        roundPairs_[n] = (std::uint64_t{subkeys_[2 * n + 1]} << 32) | subkeys_[2 * n];
-    }
+    roundPairs_ = des::MakeTripleRoundPairs(k1, k2, k3);
+#ifdef MORVEX_DES_X86
+    static_assert(sizeof encryptSchedule_ == sizeof(des_x86::Schedule));
+    encryptSchedule_ = des_x86::MakeSchedule(roundPairs_, false);
+    decryptSchedule_ = des_x86::MakeSchedule(roundPairs_, true);
+#endif
     SecureWipe(k1.data(), sizeof k1);
     SecureWipe(k2.data(), sizeof k2);
     SecureWipe(k3.data(), sizeof k3);
@@ -137,14 +75,24 @@ TripleDes::TripleDes(const KeyWords& keyWords) {
 TripleDes::~TripleDes() {
     SecureWipe(subkeys_.data(), sizeof subkeys_);
     SecureWipe(roundPairs_.data(), sizeof roundPairs_);
+    SecureWipe(encryptSchedule_.data(), sizeof encryptSchedule_);
+    SecureWipe(decryptSchedule_.data(), sizeof decryptSchedule_);
 }
 
 void TripleDes::EncryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) const {
-    OneBlock<1>(roundPairs_.data(), w0, w1, out0, out1);
+#ifdef MORVEX_DES_X86
+    des_x86::Crypt(encryptSchedule_, w0, w1, out0, out1);
+#else
+    des::TripleBlock<1>(roundPairs_.data(), w0, w1, out0, out1);
+#endif
 }
 
 void TripleDes::DecryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) const {
-    OneBlock<-1>(roundPairs_.data() + roundPairs_.size() - 1, w0, w1, out0, out1);
+#ifdef MORVEX_DES_X86
+    des_x86::Crypt(decryptSchedule_, w0, w1, out0, out1);
+#else
+    des::TripleBlock<-1>(roundPairs_.data() + roundPairs_.size() - 1, w0, w1, out0, out1);
+#endif
 }
 
 void TripleDes::DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const {

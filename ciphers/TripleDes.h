@@ -28,9 +28,13 @@ public:
 
 private:
     // The 48 rounds' subkeys in encryption order, two words per round (see DesCore.h), and the same
-    // as one 64-bit pair per round (word 1 in the high half), the form the single-block rounds use.
+    // as one 64-bit pair per round (word 1 in the high half), the form the portable rounds use.
     std::array<std::uint32_t, 3 * 32> subkeys_{};
     std::array<std::uint64_t, 48> roundPairs_{};
+    // The single-block rounds' key schedules where they run in x86-64 assembly (DesX86.h); unused
+    // elsewhere.
+    std::array<std::uint64_t, 53> encryptSchedule_{};
+    std::array<std::uint64_t, 53> decryptSchedule_{};
 };
 
 }  // namespace morvex

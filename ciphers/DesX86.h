@@ -1,0 +1,380 @@
+#pragma once
+
+// Triple-DES's 48 rounds for one block, with each round in x86-64 assembly.
+//
+// CBC encryption runs one block after another, each waiting for the last, so its speed is the
+// latency of one block: 46 rounds one after another (the last round of a stage and the first of the
+// next read the same half, so they run side by side). A round is: take the eight six-bit groups out
+// of a half, look each one up, and XOR the eight results and the other half together. The portable
+// round (DesCore.h) spends 10 to 11 cycles on that chain; this one about 9, from three choices:
+// - Every lookup is a plain `(base,index)` load, which this processor serves a cycle sooner than one
+//   with a scaled index or a displacement. So a group must come out as its byte offset (value * 8)
+//   with the table already added, which is why a half is kept here in its own "chain form": the
+//   groups sit in a 64-bit word with gaps such that one shift and one AND make each offset, and a
+//   set bit kept above each group (a tag) adds the offset of its table. Three bases serve the eight
+//   tables.
+// - Three groups sit where a single instruction yields the offset: at the bottom above three zero
+//   bits (one AND), at the top of the low 32 bits and at the top of the word above zero bits (one
+//   shift each). Their lookups start a cycle early, and the XOR tree takes them first, so the five
+//   that start later meet a tree of three levels.
+// - Each half is held keyed with the subkey of the next round that reads it. A round then XORs the
+//   other half with a precomputed difference of two subkeys off the chain, and the lookups' XOR
+//   gives the next round's input directly: nothing else is on the chain.
+// The tables, the layout's shifts and masks, and the subkey differences all derive from DesCore.h's
+// tables at compile time or when the key is set; the tests compare these rounds with the portable
+// ones.
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "ciphers/DesCore.h"
+#include "keys/SecureWipe.h"
+
+#define MORVEX_DES_X86 1
+
+namespace morvex::des_x86 {
+
+namespace detail {
+
+// Where the six bits of byte j of a keyed pair (DesCore.h) sit in the chain form, which table base
+// its lookup uses, and the tag bit above it that offsets its index into that base (-1: none; its
+// table then starts at the base).
+struct Place {
+    int at;
+    int base;
+    int tagBit;
+};
+
+// Bytes 0, 3 and 7 are the three taken by a single instruction (see RoundAsm below).
+inline constexpr std::array<Place, 8> kPlaces = {{
+    {3, 0, -1},
+    {9, 0, 15},
+    {16, 1, 22},
+    {26, 1, -1},
+    {32, 2, 38},
+    {39, 1, 46},
+    {47, 2, 54},
+    {58, 2, -1},
+}};
+
+inline constexpr int kBases = 3;
+inline constexpr std::size_t kTableEntries = 64;
+inline constexpr std::size_t kBaseEntries = 3 * kTableEntries;
+
+[[nodiscard]] constexpr std::uint64_t GroupBits(std::size_t j) { return std::uint64_t{63} << kPlaces[j].at; }
+
+[[nodiscard]] constexpr std::uint64_t MakeTags() {
+    std::uint64_t tags = 0;
+    for (const Place& place : kPlaces) {
+        tags |= place.tagBit < 0 ? 0 : std::uint64_t{1} << place.tagBit;
+    }
+    return tags;
+}
+inline constexpr std::uint64_t kTags = MakeTags();
+
+// The shift that brings byte j's group to bits 3..8, and the mask that then keeps it and its tag.
+[[nodiscard]] constexpr int Shift(std::size_t j) { return kPlaces[j].at - 3; }
+[[nodiscard]] constexpr std::uint32_t TagOffset(std::size_t j) {
+    return kPlaces[j].tagBit < 0 ? 0u : std::uint32_t{1} << (kPlaces[j].tagBit - Shift(j));
+}
+[[nodiscard]] constexpr std::uint32_t Mask(std::size_t j) { return 0x1f8u | TagOffset(j); }
+
+// What the assembly computes as the lookup offset of byte j's group from a chain-form half.
+[[nodiscard]] constexpr std::uint64_t IndexOf(std::size_t j, std::uint64_t half) {
+    switch (j) {
+        case 0:
+            return static_cast<std::uint32_t>(half) & Mask(j);
+        case 3:
+            return static_cast<std::uint32_t>(half) >> Shift(j);
+        case 7:
+            return half >> Shift(j);
+        default:
+            return (half >> Shift(j)) & Mask(j);
+    }
+}
+
+// Every group's offset must be its value times 8 plus its table's offset, whatever the other
+// groups hold, and the tables must not overlap.
+[[nodiscard]] constexpr bool LayoutIsSound() {
+    std::uint64_t used = kTags;
+    for (std::size_t j = 0; j < 8; ++j) {
+        if ((used & GroupBits(j)) != 0) {
+            return false;
+        }
+        used |= GroupBits(j);
+    }
+    for (std::size_t j = 0; j < 8; ++j) {
+        for (std::uint64_t g = 0; g < 64; ++g) {
+            const std::uint64_t half = (used & ~GroupBits(j)) | (g << kPlaces[j].at);
+            if (IndexOf(j, half) != 8 * g + TagOffset(j) || TagOffset(j) + 8 * 64 > 8 * kBaseEntries) {
+                return false;
+            }
+        }
+        for (std::size_t k = 0; k < j; ++k) {
+            if (kPlaces[k].base == kPlaces[j].base && TagOffset(k) == TagOffset(j)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(LayoutIsSound(), "each group's lookup offset must depend on that group alone");
+
+// A keyed pair (groups in the low six bits of its bytes) in chain form, and back, bit by bit.
+[[nodiscard]] constexpr std::uint64_t ToChain(std::uint64_t pair) {
+    std::uint64_t half = 0;
+    for (std::size_t j = 0; j < 8; ++j) {
+        half |= ((pair >> (8 * j)) & 63) << kPlaces[j].at;
+    }
+    return half;
+}
+
+// Byte j of a pair moves by kPlaces[j].at - 8j on its way to chain form; the block's way in and
+// out takes each distinct move as one masked shift, not one per byte.
+inline constexpr std::array<int, 5> kMoves = {0, 1, 2, 3, -1};
+
+[[nodiscard]] constexpr std::uint64_t MovedBits(int move) {
+    std::uint64_t bits = 0;
+    for (std::size_t j = 0; j < 8; ++j) {
+        bits |= kPlaces[j].at - 8 * static_cast<int>(j) == move ? std::uint64_t{63} << (8 * j) : 0;
+    }
+    return bits;
+}
+
+[[nodiscard]] constexpr bool MovesCoverEveryByte() {
+    std::uint64_t covered = 0;
+    for (const int move : kMoves) {
+        covered |= MovedBits(move);
+    }
+    return covered == 0x3f3f3f3f3f3f3f3full;
+}
+static_assert(MovesCoverEveryByte(), "kMoves must list the move of every byte");
+
+template <int kMove>
+[[nodiscard]] constexpr std::uint64_t Moved(std::uint64_t pair) {
+    const std::uint64_t bits = pair & MovedBits(kMove);
+    if constexpr (kMove >= 0) {
+        return bits << kMove;
+    } else {
+        return bits >> -kMove;
+    }
+}
+template <int kMove>
+[[nodiscard]] constexpr std::uint64_t MovedBack(std::uint64_t half) {
+    if constexpr (kMove >= 0) {
+        return (half >> kMove) & MovedBits(kMove);
+    } else {
+        return (half << -kMove) & MovedBits(kMove);
+    }
+}
+
+// The groups of a pair (its top two bits of each byte ignored) in chain form, and back.
+[[nodiscard]] inline std::uint64_t ToChainFast(std::uint64_t pair) noexcept {
+    static_assert(kMoves[0] == 0 && kMoves[1] == 1 && kMoves[2] == 2 && kMoves[3] == 3 && kMoves[4] == -1);
+    return des::Opaque(des::Opaque(Moved<0>(pair) | Moved<1>(pair)) | des::Opaque(Moved<2>(pair) | Moved<3>(pair))) |
+           Moved<-1>(pair);
+}
+[[nodiscard]] inline std::uint64_t FromChain(std::uint64_t half) noexcept {
+    return des::Opaque(des::Opaque(MovedBack<0>(half) | MovedBack<1>(half)) |
+                       des::Opaque(MovedBack<2>(half) | MovedBack<3>(half))) |
+           MovedBack<-1>(half);
+}
+
+inline constexpr std::uint64_t kPairGroups = 0x3f3f3f3f3f3f3f3full;
+
+// The S-box of byte j: the low word of a pair holds groups 8, 6, 4, 2, the high word 7, 5, 3, 1.
+[[nodiscard]] constexpr std::size_t SBoxOf(std::size_t j) { return j < 4 ? 7 - 2 * j : 6 - 2 * (j - 4); }
+
+using ChainTables = std::array<std::uint64_t, kBases * kBaseEntries>;
+
+// Sk followed by P, in chain form, where byte j's lookup finds it.
+[[nodiscard]] constexpr ChainTables MakeChainTables() {
+    ChainTables tables{};
+    for (std::size_t j = 0; j < 8; ++j) {
+        const std::size_t first = static_cast<std::size_t>(kPlaces[j].base) * kBaseEntries + TagOffset(j) / 8;
+        for (std::size_t g = 0; g < 64; ++g) {
+            tables[first + g] = ToChain(des::detail::kSpPairs[SBoxOf(j)][g] & kPairGroups);
+        }
+    }
+    return tables;
+}
+
+alignas(64) inline constexpr ChainTables kChainTables = MakeChainTables();
+
+// A half in rotated form (DesCore.h) to chain form with its tags, and back.
+[[nodiscard]] inline std::uint64_t Spread(std::uint32_t half) noexcept {
+    return ToChainFast(des::detail::Paired(half)) | kTags;
+}
+[[nodiscard]] inline std::uint32_t Gather(std::uint64_t half) noexcept {
+    const std::uint64_t pair = FromChain(half);
+    const auto low = static_cast<std::uint32_t>(pair) & 0x3f3f3f3fu;
+    const auto high = static_cast<std::uint32_t>(pair >> 32) & 0x3f3f3f3fu;
+    return low | (std::rotl(high, 4) & 0xc0c0c0c0u);  // the two bits of each byte the low word lacks
+}
+
+// Which half a round reads (0: L, 1: R). Within a stage the halves take turns; the last round of
+// a stage and the first of the next read the same one, since the IP^-1 and IP between them cancel
+// and leave the halves unexchanged.
+[[nodiscard]] constexpr int SourceOf(int round) {
+    const int evenSource = round / 16 == 1 ? 0 : 1;
+    return round % 2 == 0 ? evenSource : 1 - evenSource;
+}
+
+[[nodiscard]] constexpr int NextRead(int half, int after) {
+    for (int round = after + 1; round < 48; ++round) {
+        if (SourceOf(round) == half) {
+            return round;
+        }
+    }
+    return 48;
+}
+
+}  // namespace detail
+
+// Per direction, in chain form: the keys L and R start with, one subkey difference per round (the
+// target half's old key against the key of the next round that reads it), the key change for the
+// second reading at each stage boundary, and the key L still carries at the end.
+inline constexpr std::size_t kKeyL = 0;
+inline constexpr std::size_t kKeyR = 1;
+inline constexpr std::size_t kFirstDelta = 2;
+inline constexpr std::size_t kBoundary = kFirstDelta + 48;
+inline constexpr std::size_t kFinalKeyL = kBoundary + 2;
+inline constexpr std::size_t kScheduleWords = kFinalKeyL + 1;
+using Schedule = std::array<std::uint64_t, kScheduleWords>;
+
+// The schedule that runs `pairs` forwards (encryption) or backwards (decryption).
+[[nodiscard]] inline Schedule MakeSchedule(const des::TripleRoundPairs& pairs, bool backwards) noexcept {
+    std::array<std::uint64_t, 49> key{};  // key[48]: after the last round, no key
+    for (std::size_t round = 0; round < 48; ++round) {
+        key[round] = detail::ToChain(pairs[backwards ? 47 - round : round] & detail::kPairGroups);
+    }
+    const auto at = [&key](int round) { return key[static_cast<std::size_t>(round)]; };
+    std::array<int, 2> keyedFor = {detail::NextRead(0, -1), detail::NextRead(1, -1)};
+    Schedule schedule{};
+    schedule[kKeyL] = at(keyedFor[0]);
+    schedule[kKeyR] = at(keyedFor[1]);
+    std::size_t boundary = kBoundary;
+    for (int round = 0; round < 48; ++round) {
+        const auto source = static_cast<std::size_t>(detail::SourceOf(round));
+        const std::size_t target = 1 - source;
+        if (keyedFor[source] != round) {
+            schedule[boundary++] = at(keyedFor[source]) ^ at(round);
+        }
+        const int next = detail::NextRead(static_cast<int>(target), round);
+        schedule[kFirstDelta + static_cast<std::size_t>(round)] = at(keyedFor[target]) ^ at(next);
+        keyedFor[target] = next;
+    }
+    schedule[kFinalKeyL] = at(keyedFor[0]);
+    SecureWipe(key.data(), sizeof key);
+    return schedule;
+}
+
+// target ^= delta ^ f(source), both in chain form. The extractions come first so that the
+// processor, which favours older instructions, starts the lookups as soon as it can; temporaries
+// are reused once their lookup has been issued. The bases are held in rbx, rsi and rdi because a
+// base of rbp or r13 is encoded with a displacement, which costs the cycle this round saves.
+inline void Round(std::uint64_t& target, std::uint64_t source, const std::uint64_t& delta) noexcept {
+    using detail::Mask;
+    using detail::Shift;
+    std::uint64_t t0 = 0;
+    std::uint64_t t1 = 0;
+    std::uint64_t t2 = 0;
+    std::uint64_t t3 = 0;
+    std::uint64_t t4 = 0;
+    std::uint64_t t5 = 0;
+    const std::uint64_t* base = detail::kChainTables.data();
+    __asm__(
+        // The three single-instruction offsets: bytes 7, 3 and 0.
+        "movq %[s], %[t0]\n\t"
+        "shrq %[h7], %[t0]\n\t"
+        "movl %k[s], %k[t1]\n\t"
+        "shrl %[h3], %k[t1]\n\t"
+        "movl %k[s], %k[t2]\n\t"
+        "andl %[m0], %k[t2]\n\t"
+        // Bytes 1, 2 and 4: shift, then mask.
+        "movq %[s], %[t3]\n\t"
+        "shrq %[h1], %[t3]\n\t"
+        "movq %[s], %[t4]\n\t"
+        "shrq %[h2], %[t4]\n\t"
+        "movq %[s], %[t5]\n\t"
+        "shrq %[h4], %[t5]\n\t"
+        "xorq %[delta], %[x]\n\t"
+        "andl %[m1], %k[t3]\n\t"
+        "andl %[m2], %k[t4]\n\t"
+        "andl %[m4], %k[t5]\n\t"
+        // The early lookups, paired first in the tree.
+        "xorq (%[a],%[t2]), %[x]\n\t"
+        "movq (%[b],%[t1]), %[t1]\n\t"
+        "xorq (%[c],%[t0]), %[t1]\n\t"
+        // Bytes 5 and 6 in the registers just freed.
+        "movq %[s], %[t0]\n\t"
+        "shrq %[h5], %[t0]\n\t"
+        "andl %[m5], %k[t0]\n\t"
+        "movq %[s], %[t2]\n\t"
+        "shrq %[h6], %[t2]\n\t"
+        "andl %[m6], %k[t2]\n\t"
+        "movq (%[a],%[t3]), %[t3]\n\t"
+        "xorq (%[b],%[t4]), %[t3]\n\t"
+        "movq (%[c],%[t5]), %[t5]\n\t"
+        "xorq (%[b],%[t0]), %[t5]\n\t"
+        "xorq %[t1], %[x]\n\t"
+        "xorq (%[c],%[t2]), %[x]\n\t"
+        "xorq %[t5], %[t3]\n\t"
+        "xorq %[t3], %[x]\n\t"
+        : [x] "+r"(target), [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4),
+          [t5] "=&r"(t5)
+        : [s] "r"(source), [delta] "m"(delta), [a] "b"(base), [b] "S"(base + detail::kBaseEntries),
+          [c] "D"(base + 2 * detail::kBaseEntries), [h1] "i"(Shift(1)), [h2] "i"(Shift(2)), [h3] "i"(Shift(3)),
+          [h4] "i"(Shift(4)), [h5] "i"(Shift(5)), [h6] "i"(Shift(6)), [h7] "i"(Shift(7)), [m0] "i"(Mask(0)),
+          [m1] "i"(Mask(1)), [m2] "i"(Mask(2)), [m4] "i"(Mask(4)), [m5] "i"(Mask(5)), [m6] "i"(Mask(6)),
+          "m"(detail::kChainTables)
+        : "cc");
+}
+
+// The last round of a stage and the first of the next: both read source, the second with the next
+// key, so their lookups run side by side and only their sum meets the target.
+inline void BoundaryRounds(std::uint64_t& target, std::uint64_t source, std::uint64_t keyChange,
+                           const std::uint64_t& firstDelta, const std::uint64_t& secondDelta) noexcept {
+    std::uint64_t second = 0;
+    Round(second, source ^ keyChange, secondDelta);
+    Round(target, source, firstDelta);
+    target ^= second;
+}
+
+// One block through the 48 rounds the schedule was made for.
+inline void Crypt(const Schedule& schedule, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
+                  std::uint32_t& out1) noexcept {
+    std::uint32_t l = 0;
+    std::uint32_t r = 0;
+    des::InitialPermutation(w0, w1, l, r);
+    std::uint64_t hl = detail::Spread(l) ^ schedule[kKeyL];
+    std::uint64_t hr = detail::Spread(r) ^ schedule[kKeyR];
+    const std::uint64_t* delta = schedule.data() + kFirstDelta;
+    for (int i = 0; i < 7; ++i, delta += 2) {  // rounds 0 to 13
+        Round(hl, hr, delta[0]);
+        Round(hr, hl, delta[1]);
+    }
+    Round(hl, hr, delta[0]);                                           // 14
+    BoundaryRounds(hr, hl, schedule[kBoundary], delta[1], delta[2]);  // 15 and 16
+    delta += 3;
+    for (int i = 0; i < 7; ++i, delta += 2) {  // 17 to 30
+        Round(hl, hr, delta[0]);
+        Round(hr, hl, delta[1]);
+    }
+    BoundaryRounds(hl, hr, schedule[kBoundary + 1], delta[0], delta[1]);  // 31 and 32
+    delta += 2;
+    for (int i = 0; i < 7; ++i, delta += 2) {  // 33 to 46
+        Round(hr, hl, delta[0]);
+        Round(hl, hr, delta[1]);
+    }
+    Round(hr, hl, delta[0]);  // 47
+    des::FinalPermutation(detail::Gather(hr), detail::Gather(hl ^ schedule[kFinalKeyL]), out0, out1);
+}
+
+}  // namespace morvex::des_x86
+
+#endif
