@@ -276,7 +276,7 @@ namespace detail {
 // A half in paired form: itself in the low word and rotated right by four in the high word. XOR
 // with a round's key pair gives the keyed pair the lookups read, and since f arrives paired too,
 // the pair of L ^ f(R) is the pair of L ^ f's pair: the halves never leave this form.
-[[nodiscard]] inline std::uint64_t Paired(std::uint32_t half) noexcept {
+[[nodiscard]] constexpr std::uint64_t Paired(std::uint32_t half) noexcept {
     return (std::uint64_t{std::rotr(half, 4)} << 32) | half;
 }
 

@@ -124,64 +124,13 @@ inline constexpr std::uint64_t kTags = MakeTags();
 }
 static_assert(LayoutIsSound(), "each group's lookup offset must depend on that group alone");
 
-// A keyed pair (groups in the low six bits of its bytes) in chain form, and back, bit by bit.
+// A keyed pair (groups in the low six bits of its bytes) in chain form.
 [[nodiscard]] constexpr std::uint64_t ToChain(std::uint64_t pair) {
     std::uint64_t half = 0;
     for (std::size_t j = 0; j < 8; ++j) {
         half |= ((pair >> (8 * j)) & 63) << kPlaces[j].at;
     }
     return half;
-}
-
-// Byte j of a pair moves by kPlaces[j].at - 8j on its way to chain form; the block's way in and
-// out takes each distinct move as one masked shift, not one per byte.
-inline constexpr std::array<int, 5> kMoves = {0, 1, 2, 3, -1};
-
-[[nodiscard]] constexpr std::uint64_t MovedBits(int move) {
-    std::uint64_t bits = 0;
-    for (std::size_t j = 0; j < 8; ++j) {
-        bits |= kPlaces[j].at - 8 * static_cast<int>(j) == move ? std::uint64_t{63} << (8 * j) : 0;
-    }
-    return bits;
-}
-
-[[nodiscard]] constexpr bool MovesCoverEveryByte() {
-    std::uint64_t covered = 0;
-    for (const int move : kMoves) {
-        covered |= MovedBits(move);
-    }
-    return covered == 0x3f3f3f3f3f3f3f3full;
-}
-static_assert(MovesCoverEveryByte(), "kMoves must list the move of every byte");
-
-template <int kMove>
-[[nodiscard]] constexpr std::uint64_t Moved(std::uint64_t pair) {
-    const std::uint64_t bits = pair & MovedBits(kMove);
-    if constexpr (kMove >= 0) {
-        return bits << kMove;
-    } else {
-        return bits >> -kMove;
-    }
-}
-template <int kMove>
-[[nodiscard]] constexpr std::uint64_t MovedBack(std::uint64_t half) {
-    if constexpr (kMove >= 0) {
-        return (half >> kMove) & MovedBits(kMove);
-    } else {
-        return (half << -kMove) & MovedBits(kMove);
-    }
-}
-
-// The groups of a pair (its top two bits of each byte ignored) in chain form, and back.
-[[nodiscard]] inline std::uint64_t ToChainFast(std::uint64_t pair) noexcept {
-    static_assert(kMoves[0] == 0 && kMoves[1] == 1 && kMoves[2] == 2 && kMoves[3] == 3 && kMoves[4] == -1);
-    return des::Opaque(des::Opaque(Moved<0>(pair) | Moved<1>(pair)) | des::Opaque(Moved<2>(pair) | Moved<3>(pair))) |
-           Moved<-1>(pair);
-}
-[[nodiscard]] inline std::uint64_t FromChain(std::uint64_t half) noexcept {
-    return des::Opaque(des::Opaque(MovedBack<0>(half) | MovedBack<1>(half)) |
-                       des::Opaque(MovedBack<2>(half) | MovedBack<3>(half))) |
-           MovedBack<-1>(half);
 }
 
 inline constexpr std::uint64_t kPairGroups = 0x3f3f3f3f3f3f3f3full;
@@ -205,15 +154,65 @@ using ChainTables = std::array<std::uint64_t, kBases * kBaseEntries>;
 
 alignas(64) inline constexpr ChainTables kChainTables = MakeChainTables();
 
-// A half in rotated form (DesCore.h) to chain form with its tags, and back.
-[[nodiscard]] inline std::uint64_t Spread(std::uint32_t half) noexcept {
-    return ToChainFast(des::detail::Paired(half)) | kTags;
+// IP straight into chain form: nibble n of the block (w0 above w1) adds its share of L's (kLeft)
+// or R's chain form; the tags come with nibble 0. One lookup per nibble, as des::InitialPermutation,
+// but without the way through the rotated form, which sits on the chain of every block.
+using EntryTables = std::array<std::array<std::uint64_t, 16>, 16>;
+inline constexpr std::size_t kLeft = 0;
+inline constexpr std::size_t kRight = 1;
+
+[[nodiscard]] constexpr EntryTables MakeEntryTables(std::size_t side) {
+    EntryTables tables{};
+    for (std::size_t n = 0; n < 16; ++n) {
+        for (std::size_t v = 0; v < 16; ++v) {
+            const std::uint64_t lr = des::detail::kInitialTables[n][v];
+            const auto half = static_cast<std::uint32_t>(side == kLeft ? lr >> 32 : lr);
+            tables[n][v] = ToChain(des::detail::Paired(half) & kPairGroups) | (n == 0 ? kTags : 0);
+        }
+    }
+    return tables;
 }
-[[nodiscard]] inline std::uint32_t Gather(std::uint64_t half) noexcept {
-    const std::uint64_t pair = FromChain(half);
-    const auto low = static_cast<std::uint32_t>(pair) & 0x3f3f3f3fu;
-    const auto high = static_cast<std::uint32_t>(pair >> 32) & 0x3f3f3f3fu;
-    return low | (std::rotl(high, 4) & 0xc0c0c0c0u);  // the two bits of each byte the low word lacks
+alignas(64) inline constexpr std::array<EntryTables, 2> kEntryTables = {MakeEntryTables(kLeft),
+                                                                       MakeEntryTables(kRight)};
+
+// IP^-1 straight from chain form, looked up like a round: each group adds what IP^-1 makes of the
+// bits of the half that it alone holds (the low word of a pair holds bits 0 to 5 of each byte of
+// the half, the high word, rotated, bits 6 and 7).
+[[nodiscard]] constexpr std::uint32_t OwnedBits(std::size_t j, std::uint64_t g) {
+    if (j < 4) {
+        return static_cast<std::uint32_t>(g << (8 * j));
+    }
+    return std::rotl(static_cast<std::uint32_t>(g << (8 * (j - 4))), 4) & 0xc0c0c0c0u;
+}
+
+[[nodiscard]] constexpr ChainTables MakeExitTables(std::size_t side) {
+    ChainTables tables{};
+    for (std::size_t j = 0; j < 8; ++j) {
+        const std::size_t first = static_cast<std::size_t>(kPlaces[j].base) * kBaseEntries + TagOffset(j) / 8;
+        for (std::size_t g = 0; g < 64; ++g) {
+            // The preoutput is R16 above L16.
+            const std::uint64_t preoutput = std::uint64_t{OwnedBits(j, g)} << (side == kRight ? 32 : 0);
+            std::uint64_t out = 0;
+            for (std::size_t n = 0; n < 16; ++n) {
+                out |= des::detail::kFinalTables[n][(preoutput >> (4 * n)) & 15];
+            }
+            tables[first + g] = out;
+        }
+    }
+    return tables;
+}
+alignas(64) inline constexpr std::array<ChainTables, 2> kExitTables = {MakeExitTables(kLeft),
+                                                                      MakeExitTables(kRight)};
+
+// The block (w0 above w1) through IP, one side in chain form with its tags.
+[[nodiscard]] inline std::uint64_t Enter(const EntryTables& tables, std::uint64_t block) noexcept {
+    const auto look = [&](std::size_t n) { return tables[n][(block >> (4 * n)) & 15]; };
+    using des::Opaque;
+    const std::uint64_t a = Opaque(Opaque(look(0) ^ look(15)) ^ Opaque(look(1) ^ look(2)));
+    const std::uint64_t b = Opaque(Opaque(look(3) ^ look(4)) ^ Opaque(look(5) ^ look(6)));
+    const std::uint64_t c = Opaque(Opaque(look(7) ^ look(8)) ^ Opaque(look(9) ^ look(10)));
+    const std::uint64_t d = Opaque(Opaque(look(11) ^ look(12)) ^ Opaque(look(13) ^ look(14)));
+    return Opaque(a ^ b) ^ Opaque(c ^ d);
 }
 
 // Which half a round reads (0: L, 1: R). Within a stage the halves take turns; the last round of
@@ -273,11 +272,13 @@ using Schedule = std::array<std::uint64_t, kScheduleWords>;
     return schedule;
 }
 
-// target ^= delta ^ f(source), both in chain form. The extractions come first so that the
+// target ^= delta ^ the sum of the tables' entries for source's groups; with kChainTables that is
+// f(source), both in chain form. The extractions come first so that the
 // processor, which favours older instructions, starts the lookups as soon as it can; temporaries
 // are reused once their lookup has been issued. The bases are held in rbx, rsi and rdi because a
 // base of rbp or r13 is encoded with a displacement, which costs the cycle this round saves.
-inline void Round(std::uint64_t& target, std::uint64_t source, const std::uint64_t& delta) noexcept {
+inline void XorLookups(const detail::ChainTables& tables, std::uint64_t& target, std::uint64_t source,
+                       const std::uint64_t& delta) noexcept {
     using detail::Mask;
     using detail::Shift;
     std::uint64_t t0 = 0;
@@ -286,7 +287,7 @@ inline void Round(std::uint64_t& target, std::uint64_t source, const std::uint64
     std::uint64_t t3 = 0;
     std::uint64_t t4 = 0;
     std::uint64_t t5 = 0;
-    const std::uint64_t* base = detail::kChainTables.data();
+    const std::uint64_t* base = tables.data();
     __asm__(
         // The three single-instruction offsets: bytes 7, 3 and 0.
         "movq %[s], %[t0]\n\t"
@@ -331,9 +332,15 @@ inline void Round(std::uint64_t& target, std::uint64_t source, const std::uint64
           [c] "D"(base + 2 * detail::kBaseEntries), [h1] "i"(Shift(1)), [h2] "i"(Shift(2)), [h3] "i"(Shift(3)),
           [h4] "i"(Shift(4)), [h5] "i"(Shift(5)), [h6] "i"(Shift(6)), [h7] "i"(Shift(7)), [m0] "i"(Mask(0)),
           [m1] "i"(Mask(1)), [m2] "i"(Mask(2)), [m4] "i"(Mask(4)), [m5] "i"(Mask(5)), [m6] "i"(Mask(6)),
-          "m"(detail::kChainTables)
+          "m"(tables)
         : "cc");
 }
+
+inline void Round(std::uint64_t& target, std::uint64_t source, const std::uint64_t& delta) noexcept {
+    XorLookups(detail::kChainTables, target, source, delta);
+}
+
+inline constexpr std::uint64_t kNoDelta = 0;
 
 // The last round of a stage and the first of the next: both read source, the second with the next
 // key, so their lookups run side by side and only their sum meets the target.
@@ -348,11 +355,9 @@ inline void BoundaryRounds(std::uint64_t& target, std::uint64_t source, std::uin
 // One block through the 48 rounds the schedule was made for.
 inline void Crypt(const Schedule& schedule, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
                   std::uint32_t& out1) noexcept {
-    std::uint32_t l = 0;
-    std::uint32_t r = 0;
-    des::InitialPermutation(w0, w1, l, r);
-    std::uint64_t hl = detail::Spread(l) ^ schedule[kKeyL];
-    std::uint64_t hr = detail::Spread(r) ^ schedule[kKeyR];
+    const std::uint64_t block = (std::uint64_t{w0} << 32) | w1;
+    std::uint64_t hr = detail::Enter(detail::kEntryTables[detail::kRight], block) ^ schedule[kKeyR];
+    std::uint64_t hl = detail::Enter(detail::kEntryTables[detail::kLeft], block) ^ schedule[kKeyL];
     const std::uint64_t* delta = schedule.data() + kFirstDelta;
     for (int i = 0; i < 7; ++i, delta += 2) {  // rounds 0 to 13
         Round(hl, hr, delta[0]);
@@ -372,7 +377,12 @@ inline void Crypt(const Schedule& schedule, std::uint32_t w0, std::uint32_t w1, 
         Round(hl, hr, delta[1]);
     }
     Round(hr, hl, delta[0]);  // 47
-    des::FinalPermutation(detail::Gather(hr), detail::Gather(hl ^ schedule[kFinalKeyL]), out0, out1);
+    // L16 is final a round before R16, so its share of IP^-1 is ready when R16's lookups start.
+    std::uint64_t out = 0;
+    XorLookups(detail::kExitTables[detail::kLeft], out, hl ^ schedule[kFinalKeyL], kNoDelta);
+    XorLookups(detail::kExitTables[detail::kRight], out, hr, kNoDelta);
+    out0 = static_cast<std::uint32_t>(out >> 32);
+    out1 = static_cast<std::uint32_t>(out);
 }
 
 }  // namespace morvex::des_x86
