@@ -314,10 +314,11 @@ using Schedule = std::array<std::uint64_t, kScheduleWords>;
 }
 
 // target ^= delta ^ the sum of the tables' entries for source's groups; with kChainTables that is
-// f(source), both in chain form. The extractions come first so that the
-// processor, which favours older instructions, starts the lookups as soon as it can; temporaries
-// are reused once their lookup has been issued. The bases are held in rbx, rsi and rdi because a
-// base of rbp or r13 is encoded with a displacement, which costs the cycle this round saves.
+// f(source), both in chain form. The extractions come first so that the processor, which favours
+// older instructions, starts the lookups as soon as it can; temporaries are reused once their
+// lookup has been issued. The bases are held in rbx, rsi and rdi because a base of rbp or r13 is
+// encoded with a displacement, which costs the cycle this round saves; source sits in one of
+// rax, rcx and rdx, whose second byte an instruction can name.
 inline void XorLookups(const detail::ChainTables& tables, std::uint64_t& target, std::uint64_t source,
                        const std::uint64_t& delta) noexcept {
     using detail::Mask;
