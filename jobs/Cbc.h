@@ -13,20 +13,59 @@ struct ChainWords {
     std::uint32_t c1 = 0;
 };
 
+// The chaining value of CBC encryption in the form the cipher keeps it between blocks. A cipher
+// that keeps none of its own gets the last encrypted block as words.
+template <class Cipher>
+struct EncryptionChainOf {
+    using Type = ChainWords;
+};
+template <class Cipher>
+    requires requires { typename Cipher::EncryptionChain; }
+struct EncryptionChainOf<Cipher> {
+    using Type = typename Cipher::EncryptionChain;
+};
+template <class Cipher>
+using EncryptionChain = typename EncryptionChainOf<Cipher>::Type;
+
+template <class Cipher>
+[[nodiscard]] EncryptionChain<Cipher> StartEncryptionChain(const Cipher& cipher, const ChainWords& chain) {
+    if constexpr (requires { typename Cipher::EncryptionChain; }) {
+        return cipher.StartEncryptionChain(chain.c0, chain.c1);
+    } else {
+        return chain;
+    }
+}
+
+// One block of CBC encryption, laid out as on disk; in and out may be the same.
+template <class Cipher>
+inline void CbcEncryptBlock(const Cipher& cipher, EncryptionChain<Cipher>& chain, const std::uint8_t* in,
+                            std::uint8_t* out) {
+    std::uint32_t c0 = 0;
+    std::uint32_t c1 = 0;
+    if constexpr (requires { typename Cipher::EncryptionChain; }) {
+        cipher.EncryptChained(chain, LoadWord(in), LoadWord(in + 4), c0, c1);
+    } else {
+        cipher.EncryptBlock(LoadWord(in) ^ chain.c0, LoadWord(in + 4) ^ chain.c1, c0, c1);
+        chain = {c0, c1};
+    }
+    StoreWord(out, c0);
+    StoreWord(out + 4, c1);
+}
+
 // Cipher-block chaining over whole blocks laid out as on disk. Encryption is sequential by nature:
 // each block needs the one encrypted before it.
 template <class Cipher>
 void CbcEncrypt(const Cipher& cipher, ChainWords& chain, const std::uint8_t* in, std::uint8_t* out,
                 std::size_t blockCount) {
-    std::uint32_t c0 = chain.c0;
-    std::uint32_t c1 = chain.c1;
-    for (std::size_t i = 0; i < blockCount; ++i) {
-        const std::uint8_t* p = in + i * kBlockBytes;
-        cipher.EncryptBlock(LoadWord(p) ^ c0, LoadWord(p + 4) ^ c1, c0, c1);
-        StoreWord(out + i * kBlockBytes, c0);
-        StoreWord(out + i * kBlockBytes + 4, c1);
+    if (blockCount == 0) {
+        return;
     }
-    chain = {c0, c1};
+    EncryptionChain<Cipher> links = StartEncryptionChain(cipher, chain);
+    for (std::size_t i = 0; i < blockCount; ++i) {
+        CbcEncryptBlock(cipher, links, in + i * kBlockBytes, out + i * kBlockBytes);
+    }
+    const std::uint8_t* last = out + (blockCount - 1) * kBlockBytes;
+    chain = {LoadWord(last), LoadWord(last + 4)};
 }
 
 // Decryption needs only the encrypted blocks, so the cipher may work on many at once and any range

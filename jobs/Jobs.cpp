@@ -53,8 +53,9 @@ void ShowError(JobFrontEnd& frontEnd, const std::string& text) {
 }
 
 template <class Cipher>
-LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, ChainWords chain,
+LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, const ChainWords& initialValue,
                     SourceReader& reader, OutputWriter& writer) {
+    EncryptionChain<Cipher> chain = StartEncryptionChain(cipher, initialValue);
     const std::uint64_t size = state.size;
     ProgressTracker progress(size, state.percent);
     std::uint64_t off = 0;
@@ -72,10 +73,10 @@ LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, Ch
             if (!reader.ReadWord(p0) || !reader.ReadWord(p1)) {
                 return LoopEnd::Failed;
             }
-            cipher.EncryptBlock(p0 ^ chain.c0, p1 ^ chain.c1, chain.c0, chain.c1);
-            std::uint8_t* out = writer.Space();
-            StoreWord(out, chain.c0);
-            StoreWord(out + 4, chain.c1);
+            std::uint8_t last[kBlockBytes];
+            StoreWord(last, p0);
+            StoreWord(last + 4, p1);
+            CbcEncryptBlock(cipher, chain, last, writer.Space());
             writer.Commit(kBlockBytes);
             off += kBlockBytes;
             if (BlockEndsLoop(state, progress, off, size, end)) {
@@ -88,7 +89,7 @@ LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, Ch
         for (std::size_t i = 0; i < blocks; ++i) {
             random.SkipBlockFill();
             // One block at a time: the progress step and the cancel check come after every block.
-            CbcEncrypt(cipher, chain, source, out, 1);
+            CbcEncryptBlock(cipher, chain, source, out);
             source += kBlockBytes;
             out += kBlockBytes;
             off += kBlockBytes;
