@@ -341,4 +341,22 @@ inline void TripleBlock(const std::uint64_t* firstPair, std::uint32_t w0, std::u
     FinalPermutation(target[0], source[0], out0, out1);
 }
 
+// CBC encryption with the chaining value kept as IP makes it, in rotated form: IP(m ^ c) is
+// IP(m) ^ IP(c), and IP(c) for the block just encrypted is its preoutput, L being R16 and R L16.
+// So the next block's IP and this block's IP^-1 stay off the chain from block to block. left and
+// right stand for c; on return they stand for the block written to out.
+inline void TripleBlockChained(const std::uint64_t* firstPair, std::uint32_t& left, std::uint32_t& right,
+                               std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
+                               std::uint32_t& out1) noexcept {
+    std::uint32_t target[1];
+    std::uint32_t source[1];
+    InitialPermutation(w0, w1, target[0], source[0]);
+    target[0] ^= left;
+    source[0] ^= right;
+    TripleRounds<1>(target, source, firstPair);
+    left = target[0];
+    right = source[0];
+    FinalPermutation(target[0], source[0], out0, out1);
+}
+
 }  // namespace morvex::des

@@ -392,11 +392,9 @@ inline void BoundaryRounds(std::uint64_t& target, std::uint64_t source, std::uin
     target ^= second;
 }
 
-// One block through the 48 rounds the schedule was made for.
-inline void Crypt(const Schedule& schedule, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
-                  std::uint32_t& out1) noexcept {
-    std::uint64_t hr = detail::Enter(detail::kEntryTables[detail::kRight], w0, w1, schedule[kKeyR]);
-    std::uint64_t hl = detail::Enter(detail::kEntryTables[detail::kLeft], w0, w1, schedule[kKeyL]);
+// The 48 rounds the schedule was made for, on halves entered with its keys (kKeyL, kKeyR). On
+// return hl holds L16 keyed with kFinalKeyL and hr R16 unkeyed, both in chain form with the tags.
+inline void Rounds(const Schedule& schedule, std::uint64_t& hl, std::uint64_t& hr) noexcept {
     const std::uint64_t* delta = schedule.data() + kFirstDelta;
     for (int i = 0; i < 7; ++i, delta += 2) {  // rounds 0 to 13
         Round(hl, hr, delta[0]);
@@ -416,12 +414,50 @@ inline void Crypt(const Schedule& schedule, std::uint32_t w0, std::uint32_t w1, 
         Round(hl, hr, delta[1]);
     }
     Round(hr, hl, delta[0]);  // 47
+}
+
+// IP^-1 of the preoutput (R16, L16) as Rounds leaves it.
+inline void Leave(const Schedule& schedule, std::uint64_t hl, std::uint64_t hr, std::uint32_t& out0,
+                  std::uint32_t& out1) noexcept {
     // L16 is final a round before R16, so its share of IP^-1 is ready when R16's lookups start.
     std::uint64_t out = 0;
     XorLookups(detail::kExitTables[detail::kLeft], out, hl ^ schedule[kFinalKeyL], kNoDelta);
     XorLookups(detail::kExitTables[detail::kRight], out, hr, kNoDelta);
     out0 = static_cast<std::uint32_t>(out >> 32);
     out1 = static_cast<std::uint32_t>(out);
+}
+
+// One block through the 48 rounds the schedule was made for.
+inline void Crypt(const Schedule& schedule, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
+                  std::uint32_t& out1) noexcept {
+    std::uint64_t hr = detail::Enter(detail::kEntryTables[detail::kRight], w0, w1, schedule[kKeyR]);
+    std::uint64_t hl = detail::Enter(detail::kEntryTables[detail::kLeft], w0, w1, schedule[kKeyL]);
+    Rounds(schedule, hl, hr);
+    Leave(schedule, hl, hr, out0, out1);
+}
+
+// CBC encryption with the chaining value kept as IP makes it, so that neither the next block's IP
+// nor this block's IP^-1 waits on the chain. IP is linear over XOR, so IP(m ^ c) = IP(m) ^ IP(c),
+// and IP(c) for the block just encrypted is its preoutput with the halves taken the other way
+// round: L is R16 and R is L16. left and right hold IP(c)'s L and R in chain form without tags or
+// keys, so they are the encrypted block's bits alone, and zero stands for the all-zero block.
+inline void StartChain(std::uint32_t c0, std::uint32_t c1, std::uint64_t& left, std::uint64_t& right) noexcept {
+    // The entry tables bring the tags; a key of the tags takes them out again.
+    left = detail::Enter(detail::kEntryTables[detail::kLeft], c0, c1, detail::kTags);
+    right = detail::Enter(detail::kEntryTables[detail::kRight], c0, c1, detail::kTags);
+}
+
+// out = E(w ^ c) for the c that left and right stand for; they then stand for out. The chain
+// meets the entered block last, and R's share, from L16, is ready while round 47 still runs, so
+// the next block's first round overlaps this block's last.
+inline void CryptChained(const Schedule& schedule, std::uint64_t& left, std::uint64_t& right, std::uint32_t w0,
+                         std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) noexcept {
+    std::uint64_t hr = detail::Enter(detail::kEntryTables[detail::kRight], w0, w1, schedule[kKeyR]) ^ right;
+    std::uint64_t hl = detail::Enter(detail::kEntryTables[detail::kLeft], w0, w1, schedule[kKeyL]) ^ left;
+    Rounds(schedule, hl, hr);
+    Leave(schedule, hl, hr, out0, out1);
+    left = hr ^ detail::kTags;
+    right = hl ^ schedule[kFinalKeyL] ^ detail::kTags;
 }
 
 }  // namespace morvex::des_x86

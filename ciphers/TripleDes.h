@@ -22,6 +22,22 @@ public:
     void EncryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) const;
     void DecryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) const;
 
+    // CBC encryption keeps the chaining value between blocks in the form the rounds work in, so that
+    // nothing but the rounds lies on the chain from one block to the next.
+    // The block IP makes of the encrypted block c, its halves L in left and R in right: in chain form
+    // (DesX86.h) where the rounds run in x86-64 assembly, in rotated form (DesCore.h) elsewhere.
+    // Neither form carries key bits: a chain is public, as c is. A default chain stands for the
+    // all-zero block.
+    struct EncryptionChain {
+        std::uint64_t left = 0;
+        std::uint64_t right = 0;
+    };
+    [[nodiscard]] EncryptionChain StartEncryptionChain(std::uint32_t c0, std::uint32_t c1) const;
+    // Encrypts the plain block (w0, w1) chained to chain: out = E(w ^ c), where c is the encrypted
+    // block chain stands for; chain then stands for out.
+    void EncryptChained(EncryptionChain& chain, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
+                        std::uint32_t& out1) const;
+
     // Decrypts blockCount blocks laid out as on disk (w0 then w1, each least significant byte first).
     // in and out may be the same buffer, but must not otherwise overlap.
     void DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const;

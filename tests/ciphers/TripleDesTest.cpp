@@ -120,6 +120,177 @@ TEST(TripleDesTest, AssemblyRoundsMatchPortableRounds) {
 }
 #endif
 
+// Chained encryption: whatever form the chaining value takes between blocks, each block must come
+// out as EncryptBlock(w ^ c) for the block c encrypted before it.
+
+// Key sets that reach the schedules' odd cases: two-key (KA = KB makes K3 = K1), cancelling (K2 =
+// K1 leaves single DES under K3), all four words equal (single DES under K1), and random ones.
+[[nodiscard]] KeyWords ChainKeyWords(std::mt19937& random, int set) {
+    KeyWords k = RandomKeyWords(random);
+    switch (set % 4) {
+        case 0:
+            k.kb = k.ka;
+            break;
+        case 1:
+            k.kc = k.ka;
+            k.kd = k.kb;
+            break;
+        case 2:
+            k = {k.ka, k.ka, k.ka, k.ka};
+            break;
+        default:
+            break;
+    }
+    return k;
+}
+
+// Plain blocks: random ones, edge ones, single bits (one per nibble IP takes in), and ones equal to
+// or the complement of the chaining value, so that the block encrypted is zero or all ones.
+[[nodiscard]] DesWords ChainPlainBlock(std::mt19937& random, std::size_t n, DesWords c) {
+    switch (n % 6) {
+        case 0:
+            return {static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random())};
+        case 1:
+            return n % 12 == 1 ? DesWords{} : DesWords{~0u, ~0u};
+        case 2: {
+            const std::uint64_t bit = std::uint64_t{1} << (n / 6 % 64);
+            return {static_cast<std::uint32_t>(bit >> 32), static_cast<std::uint32_t>(bit)};
+        }
+        case 3:
+            return c;
+        case 4:
+            return {~c.first, ~c.second};
+        default:
+            return {static_cast<std::uint32_t>(random()) & 0x0f0f0f0fu, static_cast<std::uint32_t>(random())};
+    }
+}
+
+// Starting chains: all zero, all ones, default-constructed (which must stand for zero) and random.
+TEST(TripleDesChainTest, ChainedBlocksEqualEncryptBlockOfTheBlockXorTheLastAndTheChainHoldsNoKey) {
+    std::mt19937 random(0xcbc);
+    const TripleDes unrelated(RandomKeyWords(random));
+    for (int set = 0; set < 160; ++set) {
+        const TripleDes cipher(ChainKeyWords(random, set));
+        DesWords c;
+        switch (set % 5) {
+            case 0:
+                c = {};
+                break;
+            case 1:
+                c = {~0u, ~0u};
+                break;
+            default:
+                c = {static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random())};
+                break;
+        }
+        TripleDes::EncryptionChain chain =
+            set % 5 == 4 ? TripleDes::EncryptionChain{} : cipher.StartEncryptionChain(c.first, c.second);
+        c = set % 5 == 4 ? DesWords{} : c;
+        for (std::size_t n = 0; n < 200; ++n) {
+            const DesWords w = ChainPlainBlock(random, n, c);
+            DesWords expected;
+            cipher.EncryptBlock(w.first ^ c.first, w.second ^ c.second, expected.first, expected.second);
+            DesWords out;
+            cipher.EncryptChained(chain, w.first, w.second, out.first, out.second);
+            ASSERT_EQ(out, expected) << "key set " << set << ", block " << n;
+            // The chain is the encrypted block alone: any cipher starting from it gets the same.
+            const TripleDes::EncryptionChain restarted = unrelated.StartEncryptionChain(out.first, out.second);
+            ASSERT_EQ(chain.left, restarted.left) << "key set " << set << ", block " << n;
+            ASSERT_EQ(chain.right, restarted.right) << "key set " << set << ", block " << n;
+            c = out;
+        }
+    }
+}
+
+// libgcrypt's TDEA-CBC from the initial value iv, on bytes in the standard's order: each word
+// most significant byte first, as the words below are read and written.
+[[nodiscard]] Bytes LibraryTdeaCbc(const KeyWords& k, DesWords iv, Bytes data) {
+    test::GcryptReady();
+    Bytes key;
+    for (const std::uint32_t word : {k.ka, k.kb, k.kc, k.kd, k.kb, k.ka}) {
+        test::PutBigEndian(key, word, 4);
+    }
+    Bytes ivBytes;
+    test::PutBigEndian(ivBytes, iv.first, 4);
+    test::PutBigEndian(ivBytes, iv.second, 4);
+    gcry_cipher_hd_t handle = nullptr;
+    EXPECT_EQ(gcry_cipher_open(&handle, GCRY_CIPHER_3DES, GCRY_CIPHER_MODE_CBC, 0), 0u);
+    gcry_cipher_ctl(handle, GCRYCTL_SET_ALLOW_WEAK_KEY, nullptr, 1);
+    const gcry_error_t keyResult = gcry_cipher_setkey(handle, key.data(), key.size());
+    EXPECT_TRUE(keyResult == 0 || gcry_err_code(keyResult) == GPG_ERR_WEAK_KEY);
+    EXPECT_EQ(gcry_cipher_setiv(handle, ivBytes.data(), ivBytes.size()), 0u);
+    EXPECT_EQ(gcry_cipher_encrypt(handle, data.data(), data.size(), nullptr, 0), 0u);
+    gcry_cipher_close(handle);
+    return data;
+}
+
+TEST(TripleDesChainTest, ChainedBlocksMatchLibgcryptCbc) {
+    std::mt19937 random(0x3cbc);
+    for (int set = 0; set < 200; ++set) {
+        const KeyWords k = ChainKeyWords(random, set);
+        const TripleDes cipher(k);
+        const DesWords iv{static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random())};
+        const Bytes plain = test::RandomBytes(random, 8 * (1 + static_cast<std::size_t>(set % 40)));
+        TripleDes::EncryptionChain chain = cipher.StartEncryptionChain(iv.first, iv.second);
+        Bytes encrypted;
+        for (std::size_t at = 0; at < plain.size(); at += 8) {
+            DesWords out;
+            cipher.EncryptChained(chain, static_cast<std::uint32_t>(test::BigEndian(&plain[at], 4)),
+                                  static_cast<std::uint32_t>(test::BigEndian(&plain[at + 4], 4)), out.first,
+                                  out.second);
+            test::PutBigEndian(encrypted, out.first, 4);
+            test::PutBigEndian(encrypted, out.second, 4);
+        }
+        ASSERT_EQ(encrypted, LibraryTdeaCbc(k, iv, plain)) << "key set " << set;
+    }
+}
+
+// The portable chained rounds (used where the assembly is not) and, on x86-64, the assembly ones,
+// on real and arbitrary round keys: the arbitrary ones reach the subkey bits that the last key
+// folded into L16 may hold, which no schedule links.
+TEST(TripleDesChainTest, ChainedRoundsOnEveryPathMatchTheirBlockRounds) {
+    std::mt19937_64 random(0xc4a1);
+    const auto word = [&random] { return static_cast<std::uint32_t>(random()); };
+    for (int trial = 0; trial < 400; ++trial) {
+        des::TripleRoundPairs pairs{};
+        if (trial % 2 == 0) {
+            const std::uint32_t a = word();
+            const std::uint32_t b = trial % 6 == 0 ? a : word();
+            pairs = des::MakeTripleRoundPairs(des::ExpandKey(a, b), des::ExpandKey(word(), word()),
+                                              des::ExpandKey(b, a));
+        } else {
+            for (std::uint64_t& pair : pairs) {
+                pair = random() & 0x3f3f3f3f3f3f3f3full;
+            }
+        }
+        DesWords c{word(), trial % 3 == 0 ? 0u : word()};
+        std::uint32_t left = 0;
+        std::uint32_t right = 0;
+        des::InitialPermutation(c.first, c.second, left, right);
+#ifdef MORVEX_DES_X86
+        const des_x86::Schedule schedule = des_x86::MakeSchedule(pairs, false);
+        std::uint64_t chainLeft = 0;
+        std::uint64_t chainRight = 0;
+        des_x86::StartChain(c.first, c.second, chainLeft, chainRight);
+#endif
+        for (int n = 0; n < 66; ++n) {
+            const std::uint64_t block = n < 64 ? std::uint64_t{1} << n : n == 64 ? random() : ~std::uint64_t{0};
+            const auto w0 = static_cast<std::uint32_t>(block >> 32);
+            const auto w1 = static_cast<std::uint32_t>(block);
+            DesWords expected;
+            des::TripleBlock<1>(pairs.data(), w0 ^ c.first, w1 ^ c.second, expected.first, expected.second);
+            DesWords out;
+            des::TripleBlockChained(pairs.data(), left, right, w0, w1, out.first, out.second);
+            ASSERT_EQ(out, expected) << "portable, trial " << trial << ", block " << n;
+#ifdef MORVEX_DES_X86
+            des_x86::CryptChained(schedule, chainLeft, chainRight, w0, w1, out.first, out.second);
+            ASSERT_EQ(out, expected) << "assembly, trial " << trial << ", block " << n;
+#endif
+            c = expected;
+        }
+    }
+}
+
 // Keeps the bulk path a test chose from leaking into the next test.
 class TripleDesBulkTest : public ::testing::TestWithParam<CpuPath> {
   protected:
