@@ -394,9 +394,17 @@ inline void BoundaryRounds(std::uint64_t& target, std::uint64_t source, std::uin
 
 // The 48 rounds the schedule was made for, on halves entered with its keys (kKeyL, kKeyR). On
 // return hl holds L16 keyed with kFinalKeyL and hr R16 unkeyed, both in chain form with the tags.
-inline void Rounds(const Schedule& schedule, std::uint64_t& hl, std::uint64_t& hr) noexcept {
+// lateLeft is a share of L0 that may arrive late: it joins after round 0, whose lookups do not
+// read L, rather than at the head of that round's XORs. Always inlined: called from more than one
+// place, it would otherwise be left out of line, with both halves passed through memory.
+__attribute__((always_inline)) inline void Rounds(const Schedule& schedule, std::uint64_t& hl, std::uint64_t& hr,
+                                                  std::uint64_t lateLeft = 0) noexcept {
     const std::uint64_t* delta = schedule.data() + kFirstDelta;
-    for (int i = 0; i < 7; ++i, delta += 2) {  // rounds 0 to 13
+    Round(hl, hr, delta[0]);  // 0
+    hl ^= lateLeft;
+    Round(hr, hl, delta[1]);  // 1
+    delta += 2;
+    for (int i = 1; i < 7; ++i, delta += 2) {  // 2 to 13
         Round(hl, hr, delta[0]);
         Round(hr, hl, delta[1]);
     }
@@ -417,8 +425,8 @@ inline void Rounds(const Schedule& schedule, std::uint64_t& hl, std::uint64_t& h
 }
 
 // IP^-1 of the preoutput (R16, L16) as Rounds leaves it.
-inline void Leave(const Schedule& schedule, std::uint64_t hl, std::uint64_t hr, std::uint32_t& out0,
-                  std::uint32_t& out1) noexcept {
+__attribute__((always_inline)) inline void Leave(const Schedule& schedule, std::uint64_t hl, std::uint64_t hr,
+                                                 std::uint32_t& out0, std::uint32_t& out1) noexcept {
     // L16 is final a round before R16, so its share of IP^-1 is ready when R16's lookups start.
     std::uint64_t out = 0;
     XorLookups(detail::kExitTables[detail::kLeft], out, hl ^ schedule[kFinalKeyL], kNoDelta);
@@ -447,14 +455,14 @@ inline void StartChain(std::uint32_t c0, std::uint32_t c1, std::uint64_t& left, 
     right = detail::Enter(detail::kEntryTables[detail::kRight], c0, c1, detail::kTags);
 }
 
-// out = E(w ^ c) for the c that left and right stand for; they then stand for out. The chain
-// meets the entered block last, and R's share, from L16, is ready while round 47 still runs, so
-// the next block's first round overlaps this block's last.
+// out = E(w ^ c) for the c that left and right stand for; they then stand for out. R's share,
+// from L16, is ready while the last round still runs, so the next block's round 0 overlaps it; L's
+// share, from R16, that last round's result, joins after round 0 (which does not read it).
 inline void CryptChained(const Schedule& schedule, std::uint64_t& left, std::uint64_t& right, std::uint32_t w0,
                          std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) noexcept {
     std::uint64_t hr = detail::Enter(detail::kEntryTables[detail::kRight], w0, w1, schedule[kKeyR]) ^ right;
-    std::uint64_t hl = detail::Enter(detail::kEntryTables[detail::kLeft], w0, w1, schedule[kKeyL]) ^ left;
-    Rounds(schedule, hl, hr);
+    std::uint64_t hl = detail::Enter(detail::kEntryTables[detail::kLeft], w0, w1, schedule[kKeyL]);
+    Rounds(schedule, hl, hr, left);
     Leave(schedule, hl, hr, out0, out1);
     left = hr ^ detail::kTags;
     right = hl ^ schedule[kFinalKeyL] ^ detail::kTags;
