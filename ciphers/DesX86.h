@@ -23,9 +23,10 @@
 //   other half with a precomputed difference of two subkeys off the chain, and the lookups' XOR
 //   gives the next round's input directly: nothing else is on the chain.
 // IP and IP^-1 go straight into and out of the chain form by table, so a block adds about 25
-// cycles to its rounds. The tables, the layout's shifts and masks, and the subkey differences all
-// derive from DesCore.h's tables at compile time or when the key is set; the tests compare these
-// rounds with the portable ones.
+// cycles to its rounds; CBC encryption keeps its chaining value in chain form (CryptChained), which
+// takes both off the way from one block to the next. The tables, the layout's shifts and masks,
+// and the subkey differences all derive from DesCore.h's tables at compile time or when the key is
+// set; the tests compare these rounds with the portable ones.
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 

@@ -126,66 +126,35 @@ TEST(TripleDesTest, AssemblyRoundsMatchPortableRounds) {
 // Key sets that reach the schedules' odd cases: two-key (KA = KB makes K3 = K1), cancelling (K2 =
 // K1 leaves single DES under K3), all four words equal (single DES under K1), and random ones.
 [[nodiscard]] KeyWords ChainKeyWords(std::mt19937& random, int set) {
-    KeyWords k = RandomKeyWords(random);
-    switch (set % 4) {
-        case 0:
-            k.kb = k.ka;
-            break;
-        case 1:
-            k.kc = k.ka;
-            k.kd = k.kb;
-            break;
-        case 2:
-            k = {k.ka, k.ka, k.ka, k.ka};
-            break;
-        default:
-            break;
-    }
-    return k;
+    const KeyWords k = RandomKeyWords(random);
+    const KeyWords variants[] = {{k.ka, k.ka, k.kc, k.kd}, {k.ka, k.kb, k.ka, k.kb}, {k.ka, k.ka, k.ka, k.ka}, k};
+    return variants[set % 4];
 }
 
-// Plain blocks: random ones, edge ones, single bits (one per nibble IP takes in), and ones equal to
+// Plain blocks: random, all zero, all ones, single bits (one per nibble IP takes in), and equal to
 // or the complement of the chaining value, so that the block encrypted is zero or all ones.
 [[nodiscard]] DesWords ChainPlainBlock(std::mt19937& random, std::size_t n, DesWords c) {
-    switch (n % 6) {
-        case 0:
-            return {static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random())};
-        case 1:
-            return n % 12 == 1 ? DesWords{} : DesWords{~0u, ~0u};
-        case 2: {
-            const std::uint64_t bit = std::uint64_t{1} << (n / 6 % 64);
-            return {static_cast<std::uint32_t>(bit >> 32), static_cast<std::uint32_t>(bit)};
-        }
-        case 3:
-            return c;
-        case 4:
-            return {~c.first, ~c.second};
-        default:
-            return {static_cast<std::uint32_t>(random()) & 0x0f0f0f0fu, static_cast<std::uint32_t>(random())};
-    }
+    const std::uint64_t bit = std::uint64_t{1} << (n / 6 % 64);
+    const DesWords blocks[] = {{static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random())},
+                               n % 12 == 1 ? DesWords{} : DesWords{~0u, ~0u},
+                               {static_cast<std::uint32_t>(bit >> 32), static_cast<std::uint32_t>(bit)},
+                               c,
+                               {~c.first, ~c.second}};
+    return blocks[n % 5];
 }
 
-// Starting chains: all zero, all ones, default-constructed (which must stand for zero) and random.
+// Chains start from all zero, all ones, random words, and default-constructed (standing for zero).
+// After each block the chain must be the encrypted block alone: any cipher starting from that
+// block gets the same chain, so no key material is left in it.
 TEST(TripleDesChainTest, ChainedBlocksEqualEncryptBlockOfTheBlockXorTheLastAndTheChainHoldsNoKey) {
     std::mt19937 random(0xcbc);
     const TripleDes unrelated(RandomKeyWords(random));
     for (int set = 0; set < 160; ++set) {
         const TripleDes cipher(ChainKeyWords(random, set));
-        DesWords c;
-        switch (set % 5) {
-            case 0:
-                c = {};
-                break;
-            case 1:
-                c = {~0u, ~0u};
-                break;
-            default:
-                c = {static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random())};
-                break;
-        }
+        const DesWords starts[] = {{}, {~0u, ~0u}, {static_cast<std::uint32_t>(random()), 0x80000001u}};
+        DesWords c = set % 4 == 3 ? DesWords{} : starts[set % 4];
         TripleDes::EncryptionChain chain =
-            set % 5 == 4 ? TripleDes::EncryptionChain{} : cipher.StartEncryptionChain(c.first, c.second);
-        c = set % 5 == 4 ? DesWords{} : c;
+            set % 4 == 3 ? TripleDes::EncryptionChain{} : cipher.StartEncryptionChain(c.first, c.second);
         for (std::size_t n = 0; n < 200; ++n) {
             const DesWords w = ChainPlainBlock(random, n, c);
             DesWords expected;
@@ -193,7 +162,6 @@ TEST(TripleDesChainTest, ChainedBlocksEqualEncryptBlockOfTheBlockXorTheLastAndTh
             DesWords out;
             cipher.EncryptChained(chain, w.first, w.second, out.first, out.second);
             ASSERT_EQ(out, expected) << "key set " << set << ", block " << n;
-            // The chain is the encrypted block alone: any cipher starting from it gets the same.
             const TripleDes::EncryptionChain restarted = unrelated.StartEncryptionChain(out.first, out.second);
             ASSERT_EQ(chain.left, restarted.left) << "key set " << set << ", block " << n;
             ASSERT_EQ(chain.right, restarted.right) << "key set " << set << ", block " << n;
