@@ -13,27 +13,14 @@ struct ChainWords {
     std::uint32_t c1 = 0;
 };
 
-// The chaining value of CBC encryption in the form the cipher keeps it between blocks. A cipher
-// that keeps none of its own gets the last encrypted block as words.
+// The chaining value of CBC encryption as the cipher keeps it between blocks: in the form its
+// rounds work in, so that nothing but the rounds lies on the chain from one block to the next.
 template <class Cipher>
-struct EncryptionChainOf {
-    using Type = ChainWords;
-};
-template <class Cipher>
-    requires requires { typename Cipher::EncryptionChain; }
-struct EncryptionChainOf<Cipher> {
-    using Type = typename Cipher::EncryptionChain;
-};
-template <class Cipher>
-using EncryptionChain = typename EncryptionChainOf<Cipher>::Type;
+using EncryptionChain = typename Cipher::EncryptionChain;
 
 template <class Cipher>
 [[nodiscard]] EncryptionChain<Cipher> StartEncryptionChain(const Cipher& cipher, const ChainWords& chain) {
-    if constexpr (requires { typename Cipher::EncryptionChain; }) {
-        return cipher.StartEncryptionChain(chain.c0, chain.c1);
-    } else {
-        return chain;
-    }
+    return cipher.StartEncryptionChain(chain.c0, chain.c1);
 }
 
 // One block of CBC encryption, laid out as on disk; in and out may be the same.
@@ -42,12 +29,7 @@ inline void CbcEncryptBlock(const Cipher& cipher, EncryptionChain<Cipher>& chain
                             std::uint8_t* out) {
     std::uint32_t c0 = 0;
     std::uint32_t c1 = 0;
-    if constexpr (requires { typename Cipher::EncryptionChain; }) {
-        cipher.EncryptChained(chain, LoadWord(in), LoadWord(in + 4), c0, c1);
-    } else {
-        cipher.EncryptBlock(LoadWord(in) ^ chain.c0, LoadWord(in + 4) ^ chain.c1, c0, c1);
-        chain = {c0, c1};
-    }
+    cipher.EncryptChained(chain, LoadWord(in), LoadWord(in + 4), c0, c1);
     StoreWord(out, c0);
     StoreWord(out + 4, c1);
 }
