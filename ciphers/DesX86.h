@@ -459,7 +459,7 @@ inline void StartChain(std::uint32_t c0, std::uint32_t c1, std::uint64_t& left, 
 // out = E(w ^ c) for the c that left and right stand for; they then stand for out. R's share,
 // from L16, is ready while the last round still runs, so the next block's round 0 overlaps it; L's
 // share, from R16, that last round's result, joins after round 0 (which does not read it).
-inline void CryptChained(const Schedule& schedule, std::uint64_t& left, std::uint64_t& right, std::uint32_t w0,
+__attribute__((always_inline)) inline void CryptChained(const Schedule& schedule, std::uint64_t& left, std::uint64_t& right, std::uint32_t w0,
                          std::uint32_t w1, std::uint32_t& out0, std::uint32_t& out1) noexcept {
     std::uint64_t hr = detail::Enter(detail::kEntryTables[detail::kRight], w0, w1, schedule[kKeyR]) ^ right;
     std::uint64_t hl = detail::Enter(detail::kEntryTables[detail::kLeft], w0, w1, schedule[kKeyL]);

@@ -81,7 +81,9 @@ static_assert(sizeof(IdeaRoundKey) == 8 && offsetof(IdeaRoundKey, factor) == 0 &
     "xorl %[p], %[" #D "]\n\t"
 
 // x1 to x4 hold the sub-blocks in their low 16 bits with the bits above zero, on the way in and out.
-inline void Crypt(std::uint32_t& x1, std::uint32_t& x2, std::uint32_t& x3, std::uint32_t& x4,
+// Always inlined: GCC counts the assembly as long and would otherwise call it, passing the sub-blocks
+// through memory on the chain from block to block.
+__attribute__((always_inline)) inline void Crypt(std::uint32_t& x1, std::uint32_t& x2, std::uint32_t& x3, std::uint32_t& x4,
                   const IdeaRoundKeys& keys) noexcept {
     std::uint32_t a = x1;
     std::uint32_t b = x2;

@@ -95,31 +95,6 @@ void TripleDes::DecryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& 
 #endif
 }
 
-TripleDes::EncryptionChain TripleDes::StartEncryptionChain(std::uint32_t c0, std::uint32_t c1) const {
-    EncryptionChain chain;
-#ifdef MORVEX_DES_X86
-    des_x86::StartChain(c0, c1, chain.left, chain.right);
-#else
-    std::uint32_t left = 0;
-    std::uint32_t right = 0;
-    des::InitialPermutation(c0, c1, left, right);
-    chain = {left, right};
-#endif
-    return chain;
-}
-
-void TripleDes::EncryptChained(EncryptionChain& chain, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
-                               std::uint32_t& out1) const {
-#ifdef MORVEX_DES_X86
-    des_x86::CryptChained(encryptSchedule_, chain.left, chain.right, w0, w1, out0, out1);
-#else
-    auto left = static_cast<std::uint32_t>(chain.left);
-    auto right = static_cast<std::uint32_t>(chain.right);
-    des::TripleBlockChained(roundPairs_.data(), left, right, w0, w1, out0, out1);
-    chain = {left, right};
-#endif
-}
-
 void TripleDes::DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const {
     std::size_t done = 0;
     const CpuPath path = ActiveCpuPath();

@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ciphers/DesCore.h"
+#include "ciphers/DesX86.h"
+#include "ciphers/ForceInline.h"
 #include "keys/KeyWords.h"
 
 namespace morvex {
@@ -34,9 +37,19 @@ public:
     };
     [[nodiscard]] EncryptionChain StartEncryptionChain(std::uint32_t c0, std::uint32_t c1) const;
     // Encrypts the plain block (w0, w1) chained to chain: out = E(w ^ c), where c is the encrypted
-    // block chain stands for; chain then stands for out.
-    void EncryptChained(EncryptionChain& chain, std::uint32_t w0, std::uint32_t w1, std::uint32_t& out0,
-                        std::uint32_t& out1) const;
+    // block chain stands for; chain then stands for out. Defined here, and always inlined, so that
+    // the chain stays in registers in the caller's loop.
+    MORVEX_FORCE_INLINE void EncryptChained(EncryptionChain& chain, std::uint32_t w0, std::uint32_t w1,
+                                            std::uint32_t& out0, std::uint32_t& out1) const {
+#ifdef MORVEX_DES_X86
+        des_x86::CryptChained(encryptSchedule_, chain.left, chain.right, w0, w1, out0, out1);
+#else
+        auto left = static_cast<std::uint32_t>(chain.left);
+        auto right = static_cast<std::uint32_t>(chain.right);
+        des::TripleBlockChained(roundPairs_.data(), left, right, w0, w1, out0, out1);
+        chain = {left, right};
+#endif
+    }
 
     // Decrypts blockCount blocks laid out as on disk (w0 then w1, each least significant byte first).
     // in and out may be the same buffer, but must not otherwise overlap.
@@ -52,5 +65,18 @@ private:
     std::array<std::uint64_t, 53> encryptSchedule_{};
     std::array<std::uint64_t, 53> decryptSchedule_{};
 };
+
+inline TripleDes::EncryptionChain TripleDes::StartEncryptionChain(std::uint32_t c0, std::uint32_t c1) const {
+    EncryptionChain chain;
+#ifdef MORVEX_DES_X86
+    des_x86::StartChain(c0, c1, chain.left, chain.right);
+#else
+    std::uint32_t left = 0;
+    std::uint32_t right = 0;
+    des::InitialPermutation(c0, c1, left, right);
+    chain = {left, right};
+#endif
+    return chain;
+}
 
 }  // namespace morvex

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ciphers/BlockBytes.h"
+#include "ciphers/ForceInline.h"
 
 namespace morvex {
 
@@ -23,9 +24,10 @@ template <class Cipher>
     return cipher.StartEncryptionChain(chain.c0, chain.c1);
 }
 
-// One block of CBC encryption, laid out as on disk; in and out may be the same.
+// One block of CBC encryption, laid out as on disk; in and out may be the same. Always inlined, so
+// that the chain stays in registers in the caller's loop.
 template <class Cipher>
-inline void CbcEncryptBlock(const Cipher& cipher, EncryptionChain<Cipher>& chain, const std::uint8_t* in,
+MORVEX_FORCE_INLINE void CbcEncryptBlock(const Cipher& cipher, EncryptionChain<Cipher>& chain, const std::uint8_t* in,
                             std::uint8_t* out) {
     std::uint32_t c0 = 0;
     std::uint32_t c1 = 0;
