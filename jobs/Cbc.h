@@ -14,21 +14,13 @@ struct ChainWords {
     std::uint32_t c1 = 0;
 };
 
-// The chaining value of CBC encryption as the cipher keeps it between blocks: in the form its
-// rounds work in, so that nothing but the rounds lies on the chain from one block to the next.
+// One block of CBC encryption, laid out as on disk; in and out may be the same. The chain is the
+// cipher's own (Cipher::EncryptionChain): the chaining value in the form its rounds work in, so that
+// nothing but the rounds lies on the way from one block to the next. Always inlined, so that the
+// chain stays in registers in the caller's loop.
 template <class Cipher>
-using EncryptionChain = typename Cipher::EncryptionChain;
-
-template <class Cipher>
-[[nodiscard]] EncryptionChain<Cipher> StartEncryptionChain(const Cipher& cipher, const ChainWords& chain) {
-    return cipher.StartEncryptionChain(chain.c0, chain.c1);
-}
-
-// One block of CBC encryption, laid out as on disk; in and out may be the same. Always inlined, so
-// that the chain stays in registers in the caller's loop.
-template <class Cipher>
-MORVEX_FORCE_INLINE void CbcEncryptBlock(const Cipher& cipher, EncryptionChain<Cipher>& chain, const std::uint8_t* in,
-                            std::uint8_t* out) {
+MORVEX_FORCE_INLINE void CbcEncryptBlock(const Cipher& cipher, typename Cipher::EncryptionChain& chain,
+                                         const std::uint8_t* in, std::uint8_t* out) {
     std::uint32_t c0 = 0;
     std::uint32_t c1 = 0;
     cipher.EncryptChained(chain, LoadWord(in), LoadWord(in + 4), c0, c1);
@@ -44,7 +36,7 @@ void CbcEncrypt(const Cipher& cipher, ChainWords& chain, const std::uint8_t* in,
     if (blockCount == 0) {
         return;
     }
-    EncryptionChain<Cipher> links = StartEncryptionChain(cipher, chain);
+    typename Cipher::EncryptionChain links = cipher.StartEncryptionChain(chain.c0, chain.c1);
     for (std::size_t i = 0; i < blockCount; ++i) {
         CbcEncryptBlock(cipher, links, in + i * kBlockBytes, out + i * kBlockBytes);
     }

@@ -55,7 +55,7 @@ void ShowError(JobFrontEnd& frontEnd, const std::string& text) {
 template <class Cipher>
 LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, const ChainWords& initialValue,
                     SourceReader& reader, OutputWriter& writer) {
-    EncryptionChain<Cipher> chain = StartEncryptionChain(cipher, initialValue);
+    typename Cipher::EncryptionChain chain = cipher.StartEncryptionChain(initialValue.c0, initialValue.c1);
     const std::uint64_t size = state.size;
     ProgressTracker progress(size, state.percent);
     std::uint64_t off = 0;
