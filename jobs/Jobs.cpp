@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "ciphers/BlockBytes.h"
@@ -52,6 +53,21 @@ void ShowError(JobFrontEnd& frontEnd, const std::string& text) {
     return false;
 }
 
+// Makes room for at least one block in the input and the output: how many whole blocks both hold
+// (0 when the source ends inside the next block), or nothing after a failure.
+[[nodiscard]] std::optional<std::size_t> NextTransfer(SourceReader& reader, OutputWriter& writer) {
+    if (!writer.Reserve(kBlockBytes) || !reader.Ensure(kBlockBytes)) {
+        return std::nullopt;
+    }
+    return std::min(reader.Available().size(), writer.SpaceBytes()) / kBlockBytes;
+}
+
+// Hands the first blocks of a transfer on: written to the output, consumed from the input.
+void FinishTransfer(SourceReader& reader, OutputWriter& writer, std::size_t blocks) {
+    writer.Commit(blocks * kBlockBytes);
+    reader.Consume(blocks * kBlockBytes);
+}
+
 template <class Cipher>
 LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, const ChainWords& initialValue,
                     SourceReader& reader, OutputWriter& writer) {
@@ -61,11 +77,11 @@ LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, co
     std::uint64_t off = 0;
     LoopEnd end = LoopEnd::Failed;
     for (;;) {
-        if (!writer.Reserve(kBlockBytes) || !reader.Ensure(kBlockBytes)) {
+        const std::optional<std::size_t> transfer = NextTransfer(reader, writer);
+        if (!transfer) {
             return LoopEnd::Failed;
         }
-        const auto in = reader.Available();
-        const std::size_t blocks = std::min(in.size(), writer.SpaceBytes()) / kBlockBytes;
+        const std::size_t blocks = *transfer;
         if (blocks == 0) {
             // The source ends inside this block: its fill shows wherever the reads found nothing.
             std::uint32_t p0 = random.NextWord();
@@ -84,7 +100,7 @@ LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, co
             }
             continue;
         }
-        const std::uint8_t* source = in.data();
+        const std::uint8_t* source = reader.Available().data();
         std::uint8_t* out = writer.Space();
         for (std::size_t i = 0; i < blocks; ++i) {
             random.SkipBlockFill();
@@ -94,13 +110,11 @@ LoopEnd EncryptLoop(const Cipher& cipher, JobState& state, JobRandom& random, co
             out += kBlockBytes;
             off += kBlockBytes;
             if (BlockEndsLoop(state, progress, off, size, end)) {
-                writer.Commit((i + 1) * kBlockBytes);
-                reader.Consume((i + 1) * kBlockBytes);
+                FinishTransfer(reader, writer, i + 1);
                 return end;
             }
         }
-        writer.Commit(blocks * kBlockBytes);
-        reader.Consume(blocks * kBlockBytes);
+        FinishTransfer(reader, writer, blocks);
     }
 }
 
@@ -115,11 +129,11 @@ LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, ChainWords chain, Sou
     std::uint32_t y1 = 0;
     LoopEnd end = LoopEnd::Failed;
     for (;;) {
-        if (!writer.Reserve(kBlockBytes) || !reader.Ensure(kBlockBytes)) {
+        const std::optional<std::size_t> transfer = NextTransfer(reader, writer);
+        if (!transfer) {
             return LoopEnd::Failed;
         }
-        const auto in = reader.Available();
-        const std::size_t blocks = std::min(in.size(), writer.SpaceBytes()) / kBlockBytes;
+        const std::size_t blocks = *transfer;
         if (blocks == 0) {
             // Past the last whole block the reads deliver a part of a word or nothing at all.
             if (!reader.ReadWord(y0) || !reader.ReadWord(y1)) {
@@ -139,17 +153,15 @@ LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, ChainWords chain, Sou
             }
             continue;
         }
-        ParallelCbcDecrypt(cipher, chain, in.data(), writer.Space(), blocks, state.decryptThreads);
+        ParallelCbcDecrypt(cipher, chain, reader.Available().data(), writer.Space(), blocks, state.decryptThreads);
         for (std::size_t i = 0; i < blocks; ++i) {
             off += kBlockBytes;
             if (BlockEndsLoop(state, progress, off, size, end)) {
-                writer.Commit((i + 1) * kBlockBytes);
-                reader.Consume((i + 1) * kBlockBytes);
+                FinishTransfer(reader, writer, i + 1);
                 return end;
             }
         }
-        writer.Commit(blocks * kBlockBytes);
-        reader.Consume(blocks * kBlockBytes);
+        FinishTransfer(reader, writer, blocks);
         y0 = chain.c0;
         y1 = chain.c1;
     }
