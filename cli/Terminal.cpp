@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cerrno>
 
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX
