@@ -215,9 +215,9 @@ TEST_F(CliTest, RefusedFilesDoNotStopTheOthersAndTheStatusIsTheWorst) {
     const ChildResult result = Crypt("encrypt", "3des", "pw", {"a", "missing", "b", "huge", "c"});
     EXPECT_EQ(result.status, kRefused);
     EXPECT_EQ(result.err,
-              "morvex-cli: missing: Unable to open the selected file\n"
-              "morvex-cli: b: Unable to create the output file\n"
-              "morvex-cli: huge: Cannot determine file size\n");
+              "morvex-cli: missing: Unable to open the selected file (No such file or directory)\n"
+              "morvex-cli: b: Unable to create the output file (b.enc exists)\n"
+              "morvex-cli: huge: Cannot determine file size (File too large)\n");
     EXPECT_FALSE(Exists("huge.enc")) << "no empty output left behind";
     EXPECT_TRUE(Exists("a.enc"));
     EXPECT_TRUE(Exists("c.enc"));
@@ -239,8 +239,8 @@ TEST_F(CliTest, WriteFailureExitsWithThreeLeavesNoOutputAndStopsNoOtherFile) {
     const ChildResult result = Crypt("encrypt", "idea", "pw\n", {"small", "big", "gone"}, limited);
     EXPECT_EQ(result.status, kFailed) << result.err;
     EXPECT_EQ(result.err,
-              "morvex-cli: big: File read/write error\n"
-              "morvex-cli: gone: Unable to open the selected file\n");
+              "morvex-cli: big: File read/write error (File too large)\n"
+              "morvex-cli: gone: Unable to open the selected file (No such file or directory)\n");
     EXPECT_TRUE(Exists("small.enc"));
     EXPECT_FALSE(Exists("big.enc"));
 
