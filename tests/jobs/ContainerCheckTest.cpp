@@ -17,6 +17,7 @@
 #include "jobs/ContainerCheck.h"
 #include "jobs/JobRandom.h"
 #include "jobs/JobRandomSearch.h"
+#include "jobs/KeySearch.h"
 #include "keys/PassphraseDigest.h"
 #include "tests/jobs/JobTestSupport.h"
 
@@ -253,6 +254,67 @@ TEST(ContainerCheckTest, SeveralSeedsVerifyWhenAnyOfThemPredictsTheFill) {
     for (const auto& [seeds, keyWords, expected] : cases) {
         EXPECT_EQ(CheckFill(ends, seeds, keyWords, AlgorithmId::Idea), expected) << seeds.size() << " seeds";
     }
+}
+
+// The search starts from what the user chose and finds the byte form and cipher a container was
+// made with: a non-ASCII passphrase made in Windows-1252 on the home platform and typed here as
+// UTF-8, one made in UTF-8 by an earlier front end, one in Windows-1250, the other cipher.
+TEST(KeySearchTest, FindsTheByteFormAndCipherAContainerWasMadeWith) {
+    const std::string mueller = "M\xC3\xBCller";
+    const std::string lodz = "\xC5\x81\xC3\xB3" "d\xC5\xBA";
+    struct Case {
+        std::string what;
+        std::string madeWith;
+        AlgorithmId madeBy;
+        std::string typed;
+        PassphraseInputKind kind;
+        std::vector<AlgorithmId> ciphers;
+        CheckVerdict asChosen;
+        std::optional<std::pair<AlgorithmId, PassphraseEncoding>> found;
+        unsigned trials;
+    };
+    constexpr auto kText = PassphraseInputKind::Text;
+    constexpr auto kBytes = PassphraseInputKind::ExactBytes;
+    constexpr auto kDes = AlgorithmId::TripleDes;
+    constexpr auto kIdea = AlgorithmId::Idea;
+    const std::vector<Case> cases{
+        {"home platform", "M\xFCller", kIdea, mueller, kText, {kIdea, kDes}, CheckVerdict::Right,
+         {{kIdea, PassphraseEncoding::Windows1252}}, 1},
+        {"earlier front end", mueller, kIdea, mueller, kText, {kIdea, kDes}, CheckVerdict::Wrong,
+         {{kIdea, PassphraseEncoding::Utf8}}, 3},
+        {"Windows-1250", "\xA3\xF3" "d\x9F", kDes, lodz, kText, {kDes, kIdea}, CheckVerdict::Wrong,
+         {{kDes, PassphraseEncoding::Windows1250}}, 3},
+        {"other cipher", "M\xFCller", kDes, mueller, kText, {kIdea, kDes}, CheckVerdict::Wrong,
+         {{kDes, PassphraseEncoding::Windows1252}}, 2},
+        {"no UTF-8, as it stands", "M\xFCller", kIdea, "M\xFCller", kText, {kIdea}, CheckVerdict::Right,
+         {{kIdea, PassphraseEncoding::AsGiven}}, 1},
+        {"bytes as given are not recoded", "M\xFCller", kIdea, mueller, kBytes, {kIdea, kDes}, CheckVerdict::Wrong,
+         std::nullopt, 2},
+        {"wrong passphrase", "M\xFCller", kIdea, "Mueller", kText, {kIdea, kDes}, CheckVerdict::Wrong, std::nullopt, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes container = ReferenceContainer(c.madeBy, DeriveKeyWords(c.madeWith), kSeed, PatternBytes(3, 8));
+        const ContainerCheck check(ContainerEndsOf(container));
+        const KeySearchResult search = SearchVerifyingKey(check, c.typed, c.kind, c.ciphers);
+        EXPECT_EQ(search.asChosen.verdict, c.asChosen);
+        EXPECT_EQ(search.trials, c.trials);
+        ASSERT_EQ(search.verifying.has_value(), c.found.has_value());
+        if (search.verifying) {
+            EXPECT_EQ(search.verifying->algorithm, c.found->first);
+            EXPECT_EQ(search.verifying->form.encoding, c.found->second);
+            EXPECT_EQ(search.verifying->form.bytes, c.madeWith);
+            EXPECT_EQ(search.verifying->result.evidenceBits, 40U);
+        }
+    }
+    // A verdict that holds for every key ends the search before any key is tried.
+    Bytes cutShort = ReferenceContainer(kIdea, kRight, kSeed, PatternBytes(30, 8));
+    cutShort.pop_back();
+    const KeySearchResult search = SearchVerifyingKey(ContainerCheck(ContainerEndsOf(cutShort)), kPassphrase, kText,
+                                                      std::vector{kIdea, kDes});
+    EXPECT_EQ(search.asChosen.verdict, CheckVerdict::CutShort);
+    EXPECT_EQ(search.trials, 0U);
+    EXPECT_FALSE(search.verifying.has_value());
 }
 
 }  // namespace
