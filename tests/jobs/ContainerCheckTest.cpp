@@ -61,7 +61,7 @@ TEST(JobRandomSearchTest, JumpEqualsSteppingAndKeepsThePeriod) {
 // Each listed state shows its pair of bytes, none is listed twice, and all 2^24 are listed: so the
 // search, which starts from these lists, misses no state.
 TEST(JobRandomSearchTest, ShownBytePairsListEveryStateExactlyOnce) {
-    std::vector<bool> seen(std::size_t{1} << 24);
+    std::vector<std::uint8_t> seen(std::size_t{1} << 24);
     std::size_t listed = 0;
     std::vector<std::uint32_t> states;
     for (unsigned first = 0; first < 256; ++first) {
@@ -69,10 +69,10 @@ TEST(JobRandomSearchTest, ShownBytePairsListEveryStateExactlyOnce) {
             StatesShowing(static_cast<std::uint8_t>(first), static_cast<std::uint8_t>(second), states);
             for (const std::uint32_t state : states) {
                 const std::uint32_t afterFirst = Step(state);
-                if (state > kMask || Shown(afterFirst) != first || Shown(Step(afterFirst)) != second || seen[state]) {
+                if (state > kMask || Shown(afterFirst) != first || Shown(Step(afterFirst)) != second || seen[state] != 0) {
                     FAIL() << "state " << state << " listed for " << first << ", " << second;
                 }
-                seen[state] = true;
+                seen[state] = 1;
                 ++listed;
             }
         }
@@ -176,6 +176,30 @@ TEST(ContainerCheckTest, VerdictsThatHoldWhateverTheKey) {
     EXPECT_EQ(shortOne.shape, ContainerShape::CutShort);
 }
 
+class PositionalFile {
+public:
+    virtual ~PositionalFile() = default;
+    [[nodiscard]] virtual std::optional<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> bytes) = 0;
+};
+
+class MemoryFile final : public PositionalFile {
+public:
+    explicit MemoryFile(Bytes bytes) : bytes_(std::move(bytes)) {}
+    std::optional<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> bytes) override {
+        reads.emplace_back(offset, bytes.size());
+        if (offset >= bytes_.size()) {
+            return 0;
+        }
+        const std::size_t count = std::min<std::size_t>(bytes.size(), bytes_.size() - offset);
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), count, bytes.begin());
+        return count;
+    }
+    std::vector<std::pair<std::uint64_t, std::size_t>> reads;
+
+private:
+    Bytes bytes_;
+};
+
 // Only the header and the last two blocks are read, also past 4 GiB. There the last block of
 // L = 2^32 - 7 is block 2^29, whose fill lies 2^32 draws on, a whole period: it is the initial
 // words' bytes again.
@@ -219,16 +243,13 @@ TEST(ContainerCheckTest, ReadsOnlyTheHeaderAndTheLastTwoBlocks) {
         EXPECT_EQ(piecemeal->previous, ends->previous);
     }
     // One block: its chain is the initial value, and nothing but the block is read after the header.
+    // The file is read through a virtual ReadAt, as the platform's files will offer it.
     const Bytes small = ReferenceContainer(AlgorithmId::Idea, kRight, kSeed, PatternBytes(5, 1));
-    std::vector<std::pair<std::uint64_t, std::size_t>> reads;
-    const auto inMemory = [&](std::uint64_t offset, std::span<std::uint8_t> bytes) -> std::optional<std::size_t> {
-        reads.emplace_back(offset, bytes.size());
-        std::copy_n(small.begin() + static_cast<std::ptrdiff_t>(offset), bytes.size(), bytes.begin());
-        return bytes.size();
-    };
-    const std::optional<ContainerEnds> ends = ReadContainerEnds(small.size(), inMemory);
+    MemoryFile file(small);
+    PositionalFile& source = file;
+    const std::optional<ContainerEnds> ends = ReadContainerEnds(small.size(), source);
     ASSERT_TRUE(ends.has_value());
-    EXPECT_EQ(reads, (std::vector<std::pair<std::uint64_t, std::size_t>>{{0, 12}, {12, 8}}));
+    EXPECT_EQ(file.reads, (std::vector<std::pair<std::uint64_t, std::size_t>>{{0, 12}, {12, 8}}));
     EXPECT_EQ(CheckContainer(*ends, kRight, AlgorithmId::Idea).verdict, CheckVerdict::Right);
     // A failed read, or a file that ends before its size, gives nothing to check.
     for (const std::optional<std::size_t> answer : {std::optional<std::size_t>{}, std::optional<std::size_t>{0}}) {
