@@ -128,13 +128,17 @@ JobTick FinishJob(JobState& state) {
         return {};
     }
     if (!state.published.done.load(std::memory_order_acquire)) {
-        return {JobTick::Kind::Working, state.published.percent.load(std::memory_order_relaxed)};
+        JobTick working;
+        working.kind = JobTick::Kind::Working;
+        working.percent = state.published.percent.load(std::memory_order_relaxed);
+        return working;
     }
     const bool failed = state.published.failed.load(std::memory_order_relaxed);
     state.running = false;
     state.published.done.store(false, std::memory_order_relaxed);
 
-    JobTick tick{JobTick::Kind::Finished};
+    JobTick tick;
+    tick.kind = JobTick::Kind::Finished;
     if (failed) {
         if (state.cancelRequested.load(std::memory_order_relaxed)) {
             tick.outcome = JobOutcome::Canceled;
