@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ciphers/BlockBytes.h"
+#include "base/ByteOrder.h"
 #include "ciphers/IdeaCipher.h"
 #include "ciphers/TripleDes.h"
 #include "jobs/ContainerFormat.h"
 #include "jobs/JobRandom.h"
 #include "jobs/JobRandomSearch.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 

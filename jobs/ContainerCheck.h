@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "jobs/AlgorithmId.h"
-#include "keys/KeyWords.h"
+#include "base/KeyWords.h"
 
 namespace morvex {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "keys/PassphraseDigest.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 

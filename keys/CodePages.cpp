@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 

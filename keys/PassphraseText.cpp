@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "keys/PassphraseDigest.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 
