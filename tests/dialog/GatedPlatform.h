@@ -73,9 +73,7 @@ class GatedPlatform final : public Platform {
             return gate.PassRead() ? file->ReadAt(offset, bytes) : std::nullopt;
         }
         void Close() override { file->Close(); }
-        std::error_code Error() const override {
-            return gate.failReadsAfterRelease ? std::make_error_code(std::errc::io_error) : file->Error();
-        }
+        std::error_code Error() const override { return file->Error(); }
 
       private:
         std::unique_ptr<PlatformSource> file;
@@ -92,10 +90,7 @@ class GatedPlatform final : public Platform {
         bool SetEnd(std::uint64_t length) override { return file->SetEnd(length); }
         bool Flush() override { return file->Flush(); }
         bool Close() override { return file->Close(); }
-        std::error_code Error() const override {
-            return gate.failWritesAfterRelease ? std::make_error_code(std::errc::no_space_on_device)
-                                               : file->Error();
-        }
+        std::error_code Error() const override { return file->Error(); }
 
       private:
         std::unique_ptr<PlatformOutput> file;
