@@ -58,32 +58,54 @@ TEST(DialogPassphrase, MeterAndLimitBoxFollowTheFirstFieldStepByStep) {
     EXPECT_EQ(rig.view.Count("Limit"), 2);
     EXPECT_EQ(rig.view.boxes.size(), 2U);
 
-    // Characters are counted, not bytes: 28 two-byte characters are 56 bytes and no limit.
-    DialogRig wide;
+    // The key's bytes are counted: "é" is one byte in Windows-1252, so 56 of them reach the limit;
+    // "ж" is not in it, so the text goes as UTF-8, two bytes each, and the 28th passes 55 bytes in
+    // one typed step from 54 to 56.
+    DialogRig latin;
     for (std::size_t n = 1; n <= 56; ++n) {
-        wide.logic->FirstFieldChanged(Repeat("é", n), "");
-        ASSERT_EQ(wide.view.Count("Limit"), n == 56 ? 1 : 0) << n;
+        latin.logic->FirstFieldChanged(Repeat("é", n), "");
+        ASSERT_EQ(latin.view.Count("Limit"), n == 56 ? 1 : 0) << n;
     }
-    EXPECT_EQ(wide.view.quality.at(27), 50);
+    EXPECT_EQ(latin.view.quality.at(27), 50);
+    DialogRig cyrillic;
+    for (std::size_t n = 1; n <= 30; ++n) {
+        cyrillic.logic->FirstFieldChanged(Repeat("ж", n), "");
+        ASSERT_EQ(cyrillic.view.Count("Limit"), n >= 28 ? 1 : 0) << n;
+    }
+    EXPECT_EQ(cyrillic.view.quality.at(13), 50);  // 14 characters, 28 bytes
+    // One typed character of two bytes after 55 steps straight past 56: the box all the same, once;
+    // a paste to the same text says nothing.
+    DialogRig over;
+    over.logic->FirstFieldChanged(std::string(53, 'a') + "ж", "");
+    EXPECT_EQ(over.view.Count("Limit"), 0);
+    over.logic->FirstFieldChanged(std::string(53, 'a') + "жж", "");
+    EXPECT_EQ(over.view.Count("Limit"), 1);
+    over.logic->FirstFieldChanged(std::string(53, 'a') + "жжж", "");
+    over.logic->FirstFieldChanged("", "");
+    over.logic->FirstFieldChanged(std::string(53, 'a') + "жж", "");
+    EXPECT_EQ(over.view.Count("Limit"), 1);
 }
 
-TEST(DialogPassphrase, BothTextsKeptToTheirFirst55CharactersWhole) {
-    const std::string key = "\xF0\x9F\x94\x91";  // four bytes
+// Both fields keep their whole text, which the byte rule needs; the key takes the first 55 of the
+// rule's bytes: Windows-1252 where every character fits, UTF-8 otherwise.
+TEST(DialogPassphrase, BothTextsKeptWholeAndTheKeyTakesTheFirst55BytesOfTheRule) {
+    const std::string key = "\xF0\x9F\x94\x91";  // four bytes, in no code page
     const std::array<std::pair<std::string, std::string>, 5> cases{{
         {std::string(60, 'a'), std::string(55, 'a')},
         {std::string(55, 'a'), std::string(55, 'a')},
-        {Repeat("é", 60), Repeat("é", 55)},
-        {std::string(54, 'a') + "€€€", std::string(54, 'a') + "€"},
-        {Repeat(key, 56), Repeat(key, 55)},
+        {Repeat("é", 60), std::string(55, '\xE9')},
+        {std::string(54, 'a') + "€€€", std::string(54, 'a') + "\x80"},
+        {Repeat(key, 56), Repeat(key, 14).substr(0, 55)},
     }};
     DialogRig rig;
-    for (const auto& [typed, kept] : cases) {
+    for (const auto& [typed, keyBytes] : cases) {
         rig.logic->FirstFieldChanged(typed, "short");
-        EXPECT_EQ(rig.State().choice.passphrase, kept);
+        EXPECT_EQ(rig.State().choice.passphrase, typed);
+        EXPECT_EQ(KeyBytes(rig.State().choice.passphrase, false), keyBytes);
         EXPECT_EQ(rig.State().choice.retype, "short");
         rig.logic->SecondFieldChanged("short", typed);
         EXPECT_EQ(rig.State().choice.passphrase, "short");
-        EXPECT_EQ(rig.State().choice.retype, kept);
+        EXPECT_EQ(rig.State().choice.retype, typed);
     }
 }
 
