@@ -1,0 +1,241 @@
+// The platform layer on Windows: the only file of the engine that calls the operating system's files,
+// threads and clock. Names are UTF-8 inside morvex and UTF-16 at every call, so any name the file
+// system holds can be opened, not only those of the current code page.
+//
+// POSIX creates the output readable and writable by its owner only. Windows has no such mode: the
+// output gets the default security descriptor, that is the access list inherited from its folder
+// (in a user's own folders: the user, SYSTEM and the Administrators), just as a file saved there by
+// any other program. An explicit owner-only list would cut off backups and shares the user set up
+// on purpose for that folder.
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <process.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "jobs/Platform.h"
+#include "jobs/WideText.h"
+
+namespace morvex {
+
+namespace {
+
+// One call moves at most this much; a DWORD count could not say more than 4 GiB anyway.
+constexpr std::size_t kMaxTransferPerCall = std::size_t{1} << 30;
+
+// The form of the name that CreateFileW and DeleteFileW take: UTF-16, and past MAX_PATH the
+// extended-length form of the full path, which the plain form cannot reach. Nothing for a name that
+// is empty, holds a zero byte (the system would cut it short, into another file) or is no UTF-8.
+std::optional<std::wstring> SystemPath(const std::string& path) {
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    std::optional<std::wstring> wide = WidenUtf8(path);
+    if (!wide) {
+        return std::nullopt;
+    }
+    if (wide->size() < MAX_PATH || wide->starts_with(L"\\\\?\\")) {
+        return wide;
+    }
+    const DWORD needed = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return std::nullopt;
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(wide->c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        return std::nullopt;
+    }
+    full.resize(length);
+    if (full.starts_with(L"\\\\")) {
+        return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\... becomes \\?\UNC\server\share\...
+    }
+    return L"\\\\?\\" + full;
+}
+
+// Only a file on a disk has a size and can be made new; a name such as NUL, CON or a pipe opens a
+// device instead, which a job must neither read as a source nor write an output into.
+bool IsDiskFile(HANDLE handle) {
+    return ::GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+class WindowsFile final : public PlatformFile {
+public:
+    explicit WindowsFile(HANDLE handle) : handle_(handle) {}
+    ~WindowsFile() override {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle_);
+        }
+    }
+    WindowsFile(const WindowsFile&) = delete;
+    WindowsFile& operator=(const WindowsFile&) = delete;
+
+    std::optional<std::uint64_t> Size() override {
+        LARGE_INTEGER size{};
+        if (!IsDiskFile(handle_) || !::GetFileSizeEx(handle_, &size) || size.QuadPart < 0) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint64_t>(size.QuadPart);
+    }
+
+    std::optional<std::size_t> Read(std::span<std::uint8_t> bytes) override {
+        std::size_t total = 0;
+        while (total < bytes.size()) {
+            const auto ask = static_cast<DWORD>(std::min(bytes.size() - total, kMaxTransferPerCall));
+            DWORD got = 0;
+            if (!::ReadFile(handle_, bytes.data() + total, ask, &got, nullptr)) {
+                if (::GetLastError() == ERROR_HANDLE_EOF) {
+                    break;
+                }
+                return std::nullopt;
+            }
+            if (got == 0) {
+                break;
+            }
+            total += got;
+        }
+        return total;
+    }
+
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        std::size_t total = 0;
+        while (total < bytes.size()) {
+            const auto ask = static_cast<DWORD>(std::min(bytes.size() - total, kMaxTransferPerCall));
+            DWORD put = 0;
+            if (!::WriteFile(handle_, bytes.data() + total, ask, &put, nullptr) || put == 0) {
+                return false;
+            }
+            total += put;
+        }
+        return true;
+    }
+
+    // SetEndOfFile cuts at the file pointer; the pointer goes back where it was, so that a later
+    // write continues where the last one ended, as after ftruncate.
+    bool SetEnd(std::uint64_t length) override {
+        if (length > static_cast<std::uint64_t>(INT64_MAX)) {
+            return false;
+        }
+        LARGE_INTEGER zero{};
+        LARGE_INTEGER position{};
+        if (!::SetFilePointerEx(handle_, zero, &position, FILE_CURRENT)) {
+            return false;
+        }
+        LARGE_INTEGER end{};
+        end.QuadPart = static_cast<LONGLONG>(length);
+        const bool cut = ::SetFilePointerEx(handle_, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle_);
+        const bool restored = ::SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN) != 0;
+        return cut && restored;
+    }
+
+    bool Flush() override { return ::FlushFileBuffers(handle_) != 0; }
+
+    bool Close() override {
+        const HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
+        return handle != INVALID_HANDLE_VALUE && ::CloseHandle(handle) != 0;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+class WindowsPlatform final : public Platform {
+public:
+    // Shared with readers only: nobody can change or delete the source while the job reads it.
+    // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open.
+    std::unique_ptr<PlatformFile> OpenForReading(const std::string& path) override {
+        const std::optional<std::wstring> name = SystemPath(path);
+        if (!name) {
+            return nullptr;
+        }
+        const HANDLE handle = ::CreateFileW(name->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            return nullptr;
+        }
+        return std::make_unique<WindowsFile>(handle);
+    }
+
+    // CREATE_NEW fails, touching nothing, if anything has the name: a file, a folder, or a
+    // symbolic link or junction, dangling or not. Shared with writers only, so no other program
+    // reads a half-written output. See the top of the file for its access list.
+    std::unique_ptr<PlatformFile> CreateNew(const std::string& path) override {
+        const std::optional<std::wstring> name = SystemPath(path);
+        if (!name) {
+            return nullptr;
+        }
+        const HANDLE handle = ::CreateFileW(name->c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            return nullptr;
+        }
+        auto file = std::make_unique<WindowsFile>(handle);
+        if (!IsDiskFile(handle)) {
+            // A device name (NUL, CON, COM1 and their like, with any extension) opens the device
+            // even under CREATE_NEW: nothing was created, so there is nothing to delete.
+            return nullptr;
+        }
+        return file;
+    }
+
+    bool RemoveFile(const std::string& path) override {
+        const std::optional<std::wstring> name = SystemPath(path);
+        return name && ::DeleteFileW(name->c_str()) != 0;
+    }
+
+    // _beginthreadex rather than CreateThread, so that the C runtime is set up for the thread.
+    bool StartThread(std::function<void()> routine) override {
+        auto* owned = new (std::nothrow) std::function<void()>(std::move(routine));
+        if (owned == nullptr) {
+            return false;
+        }
+        const std::uintptr_t thread = ::_beginthreadex(nullptr, 0, &RunRoutine, owned, 0, nullptr);
+        if (thread == 0) {
+            delete owned;
+            return false;
+        }
+        // Nothing waits for the worker: without its handle it ends and releases itself.
+        ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+        return true;
+    }
+
+    void Sleep(std::chrono::milliseconds duration) override {
+        const auto count = std::clamp<std::chrono::milliseconds::rep>(duration.count(), 0, INFINITE - 1);
+        ::Sleep(static_cast<DWORD>(count));
+    }
+
+    std::uint64_t NowSeconds() override {
+        // 100-nanosecond intervals since 1 January 1601 UTC.
+        constexpr std::uint64_t kIntervalsPerSecond = 10'000'000;
+        constexpr std::uint64_t kUnixEpoch = 11'644'473'600ULL * kIntervalsPerSecond;
+        FILETIME now{};
+        ::GetSystemTimeAsFileTime(&now);
+        const std::uint64_t intervals = (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+        return intervals < kUnixEpoch ? 0 : (intervals - kUnixEpoch) / kIntervalsPerSecond;
+    }
+
+private:
+    static unsigned __stdcall RunRoutine(void* argument) {
+        auto* routine = static_cast<std::function<void()>*>(argument);
+        (*routine)();
+        delete routine;
+        return 0;
+    }
+};
+
+}  // namespace
+
+Platform& NativePlatform() {
+    static WindowsPlatform platform;
+    return platform;
+}
+
+}  // namespace morvex
