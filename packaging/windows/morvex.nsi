@@ -45,6 +45,7 @@ SectionEnd
 
 Section "Uninstall"
   SetShellVarContext all
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
 !ifdef DIALOG
   Delete "$SMPROGRAMS\morvex.lnk"
   Delete "$INSTDIR\morvex.exe"
@@ -52,7 +53,6 @@ Section "Uninstall"
   Delete "$INSTDIR\morvex-cli.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\uninstall.exe"
-  ; Only if empty: whatever else the user put there stays.
+  ; Last, and only if empty: whatever else the user put there stays.
   RMDir "$INSTDIR"
-  DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd
