@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "jobs/JobFrontEnd.h"
+#include "dialog/Texts.h"
 
 namespace morvex {
 
@@ -15,10 +15,10 @@ public:
     virtual ~DialogPrompts() = default;
 
     // A modal box with one OK button; returns once the user has closed it.
-    virtual void ShowMessage(const QString& text, const QString& title, MessageIcon icon) = 0;
+    virtual void ShowMessage(const MessageText& message) = 0;
 
     // The file-open dialog over all files; nothing if the user cancelled it.
-    [[nodiscard]] virtual std::optional<QString> ChooseFile(const QString& title) = 0;
+    [[nodiscard]] virtual std::optional<QString> ChooseFile() = 0;
 };
 
 }  // namespace morvex

@@ -1,39 +1,37 @@
 #pragma once
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <QDialog>
+#include <QPointer>
 #include <QString>
 
-#include "app/ControlId.h"
 #include "app/DialogPrompts.h"
-#include "jobs/JobFrontEnd.h"
-#include "jobs/JobState.h"
-#include "jobs/Jobs.h"
+#include "dialog/ControlTable.h"
+#include "dialog/DialogView.h"
+#include "dialog/MainDialogLogic.h"
 #include "jobs/Platform.h"
 
 class QLineEdit;
 class QProgressBar;
-class QPushButton;
-class QRadioButton;
 class QTimer;
 class QWidget;
 
 namespace morvex {
 
-// The program's only window: file, algorithm and passphrase in, a job's progress out. It is the
-// job engine's front end and owns the one JobState the engine works on.
-class MainDialog final : public QDialog, public JobFrontEnd {
+// Each control keeps its numeric identifier under this property, so tests and tools can tell them
+// apart by number as well as by name.
+inline constexpr const char* kControlIdProperty = "controlId";
+
+// The program's only window under Qt: a thin view that builds its widgets from the control table
+// and hands every event to the dialog's rules.
+class MainDialog final : public QDialog, public DialogView {
     Q_OBJECT
 
 public:
-    static constexpr int kExitStatus = 1;   // the Exit button
-    static constexpr int kCloseStatus = 0;  // the window closed while idle
-    static constexpr int kPassphraseLimit = 55;
-    static constexpr int kPathLimit = 250;
-    static constexpr int kTimerPeriodMs = 500;
-
     // Null prompts or platform mean the real ones: message boxes, the file dialog, the native files.
     explicit MainDialog(DialogPrompts* prompts = nullptr, Platform* platform = nullptr);
     ~MainDialog() override;
@@ -41,14 +39,19 @@ public:
     MainDialog(const MainDialog&) = delete;
     MainDialog& operator=(const MainDialog&) = delete;
 
-    [[nodiscard]] const JobState& State() const { return jobState; }
+    [[nodiscard]] const JobState& State() const { return logic->State(); }
 
-    // Takes a file the user chose (picker or drop), refusing paths longer than kPathLimit.
+    // Takes a file the user chose (picker, drop or command line), as the picker would.
     void ChoosePath(const QString& path);
 
-    void ShowMessage(const std::string& text, const std::string& title, MessageIcon icon) override;
-    void SetControlsWorking(bool working) override;
+    [[nodiscard]] QWidget* Control(ControlId id) const;
+
+    void SetWorking(bool working) override;
+    void SetQuality(int percent) override;
     void SetProgress(int percent) override;
+    void ShowMessage(const MessageText& message) override;
+    [[nodiscard]] std::optional<std::string> ChooseFile() override;
+    void EndDialog(int status) override;
 
     // The dialog's own commands: Escape cancels a job instead of closing the window, and nothing
     // ends the dialog as "accepted".
@@ -64,42 +67,18 @@ protected:
 private:
     void BuildControls();
     void ConnectHandlers();
-
-    void OnFirstFieldChanged();
-    void OnSecondFieldChanged();
-    void OnPickFile();
-    void OnChooseTripleDes();
-    void OnChooseIdea();
-    void OnExplainQuality();
-    void OnShowWarning();
-    void OnCancel();
-    void OnExit();
-    void OnEncrypt();
-    void OnDecrypt();
-    void OnTimer();
-
-    void Prompt(const QString& text, const QString& title, MessageIcon icon = MessageIcon::Information);
+    void FieldChanged(bool first);
 
     std::unique_ptr<DialogPrompts> ownPrompts;
     DialogPrompts* prompts;
-    Platform* platform;
-    JobOptions jobOptions;
-    JobState jobState;
-
-    QPushButton* pickFileButton = nullptr;
-    QRadioButton* tripleDesRadio = nullptr;
-    QRadioButton* ideaRadio = nullptr;
+    std::map<ControlId, QWidget*> controls;
     QLineEdit* passphraseField = nullptr;
     QLineEdit* retypeField = nullptr;
-    QPushButton* encryptButton = nullptr;
-    QPushButton* decryptButton = nullptr;
-    QPushButton* warningButton = nullptr;
-    QPushButton* qualityHelpButton = nullptr;
-    QPushButton* exitButton = nullptr;
-    QPushButton* cancelButton = nullptr;
     QProgressBar* qualityMeter = nullptr;
     QProgressBar* progressBar = nullptr;
     QTimer* finishTimer = nullptr;
+    QPointer<QWidget> focusBeforeJob;  // where the focus goes back when the job has been reported
+    std::unique_ptr<MainDialogLogic> logic;  // last: torn down first, while the widgets still exist
 };
 
 }  // namespace morvex

@@ -11,8 +11,8 @@ class QtDialogPrompts final : public DialogPrompts {
 public:
     explicit QtDialogPrompts(QWidget* ownerWindow);
 
-    void ShowMessage(const QString& text, const QString& title, MessageIcon icon) override;
-    [[nodiscard]] std::optional<QString> ChooseFile(const QString& title) override;
+    void ShowMessage(const MessageText& message) override;
+    [[nodiscard]] std::optional<QString> ChooseFile() override;
 
 private:
     QWidget* owner;

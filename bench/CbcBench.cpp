@@ -19,7 +19,7 @@
 #include "ciphers/TripleDes.h"
 #include "jobs/Cbc.h"
 #include "jobs/ParallelCbc.h"
-#include "keys/KeyWords.h"
+#include "base/KeyWords.h"
 
 namespace morvex {
 namespace {

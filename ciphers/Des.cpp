@@ -1,7 +1,7 @@
 #include "ciphers/Des.h"
 
 #include "ciphers/DesCore.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 namespace des {

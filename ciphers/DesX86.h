@@ -36,7 +36,7 @@
 #include <cstdint>
 
 #include "ciphers/DesCore.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 #define MORVEX_DES_X86 1
 

@@ -1,8 +1,8 @@
 #include "ciphers/IdeaBulk.h"
 
-#include "ciphers/BlockBytes.h"
+#include "base/ByteOrder.h"
 #include "ciphers/IdeaSimd.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 

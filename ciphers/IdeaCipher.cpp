@@ -2,7 +2,7 @@
 
 #include "ciphers/CpuPath.h"
 #include "ciphers/IdeaBulk.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 

@@ -7,7 +7,7 @@
 #include "ciphers/ForceInline.h"
 #include "ciphers/Idea.h"
 #include "ciphers/IdeaX86.h"
-#include "keys/KeyWords.h"
+#include "base/KeyWords.h"
 
 namespace morvex {
 

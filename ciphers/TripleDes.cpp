@@ -1,11 +1,11 @@
 #include "ciphers/TripleDes.h"
 
-#include "ciphers/BlockBytes.h"
+#include "base/ByteOrder.h"
 #include "ciphers/CpuPath.h"
 #include "ciphers/DesCore.h"
 #include "ciphers/DesX86.h"
 #include "ciphers/TripleDesBitslice.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 namespace {

@@ -7,7 +7,7 @@
 #include "ciphers/DesCore.h"
 #include "ciphers/DesX86.h"
 #include "ciphers/ForceInline.h"
-#include "keys/KeyWords.h"
+#include "base/KeyWords.h"
 
 namespace morvex {
 

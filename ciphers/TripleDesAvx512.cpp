@@ -8,7 +8,7 @@
 
 #include <immintrin.h>
 
-#include "ciphers/BlockBytes.h"
+#include "base/ByteOrder.h"
 #include "ciphers/TripleDesBitsliceKernel.h"
 
 namespace morvex::des {

@@ -20,10 +20,10 @@
 #include <cstring>
 #include <utility>
 
-#include "ciphers/BlockBytes.h"
+#include "base/ByteOrder.h"
 #include "ciphers/DesCore.h"
 #include "ciphers/DesTables.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex::des {
 namespace {

@@ -4,15 +4,16 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <system_error>
 
-#include "cli/CliFrontEnd.h"
 #include "cli/CommandLine.h"
 #include "cli/ExitStatus.h"
 #include "cli/PassphraseInput.h"
 #include "cli/ProgressLine.h"
 #include "cli/Terminal.h"
+#include "dialog/Texts.h"
 #include "jobs/Jobs.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 #ifndef MORVEX_VERSION
 #define MORVEX_VERSION "unknown"
@@ -35,20 +36,19 @@ class FileRun {
 public:
     FileRun(const CommandLine& commandLine, const PassphraseEntry& passphrase, std::FILE* err,
             ProgressLine& progress)
-        : commandLine_(commandLine), passphrase_(passphrase), err_(err), progress_(progress),
-          frontEnd_(progress) {}
+        : commandLine_(commandLine), passphrase_(passphrase), err_(err), progress_(progress) {}
 
     [[nodiscard]] int Run(const std::string& file) {
         // A fresh record per file: nothing of one job can leak into the next.
         auto state = std::make_unique<JobState>();
-        state->algorithm = commandLine_.algorithm;
-        state->chosenPath = file;
-        state->passphrase = passphrase_.passphrase;
-        state->retype = passphrase_.retype;
+        state->choice.algorithm = commandLine_.algorithm;
+        state->choice.chosenPath = file;
+        state->choice.passphrase = passphrase_.passphrase;
+        state->choice.retype = passphrase_.retype;
         const int status = Drive(*state, file);
-        Wipe(state->passphrase);
-        Wipe(state->retype);
-        Wipe(state->jobPassphrase);
+        Wipe(state->choice.passphrase);
+        Wipe(state->choice.retype);
+        Wipe(state->job.passphrase);
         return status;
     }
 
@@ -56,59 +56,67 @@ private:
     [[nodiscard]] int Drive(JobState& state, const std::string& file) {
         Platform& platform = NativePlatform();
         const JobOptions options{.finalPause = std::chrono::milliseconds(0)};
-        frontEnd_.BeginFile();
-        const bool started = commandLine_.command == CliCommand::Encrypt
-                                 ? EncryptRequest(state, frontEnd_, platform, options)
-                                 : DecryptRequest(state, frontEnd_, platform, options);
-        if (!started) {
-            Report(file);
+        const RequestResult request = commandLine_.command == CliCommand::Encrypt
+                                          ? EncryptRequest(state, platform, options)
+                                          : DecryptRequest(state, platform, options);
+        if (!request.Started()) {
+            Report(file, MessageFor(*request.refusal), request.cause);
             return kExitRefused;
         }
-        progress_.Start(file, state.size, ProgressLine::Clock::now());
+        progress_.Start(file, state.job.size, ProgressLine::Clock::now());
         const auto begin = ProgressLine::Clock::now();
         bool cancelSent = false;
-        std::optional<JobOutcome> outcome;
         for (;;) {
             if (!cancelSent && CancelSignalled()) {
                 CancelJob(state);
                 cancelSent = true;
             }
-            outcome = FinishJob(state, frontEnd_, platform);
-            if (outcome) {
-                break;
+            const JobTick tick = FinishJob(state);
+            if (tick.kind == JobTick::Kind::Working) {
+                progress_.Update(tick.percent, ProgressLine::Clock::now());
+            } else if (tick.kind == JobTick::Kind::Finished) {
+                return Finished(state, file, tick, ProgressLine::Clock::now() - begin);
             }
             platform.Sleep(kPollInterval);
         }
-        switch (*outcome) {
-        case JobOutcome::Done:
-            progress_.Finish(DoneLine(state, ProgressLine::Clock::now() - begin));
-            return kExitDone;
-        case JobOutcome::Failed:
-            Report(file);
-            return kExitFailed;
-        case JobOutcome::Canceled:
-            Report(file);
-            return kExitCanceled;
-        }
-        return kExitFailed;
     }
 
-    void Report(const std::string& file) {
+    [[nodiscard]] int Finished(const JobState& state, const std::string& file, const JobTick& tick,
+                               ProgressLine::Clock::duration elapsed) {
+        if (tick.outcome == JobOutcome::Done) {
+            progress_.Finish(DoneLine(state, elapsed));
+            return kExitDone;
+        }
+        Report(file, MessageFor(tick.outcome), tick.cause);
+        if (const std::error_code left = DiscardOutput(state, NativePlatform())) {
+            std::fprintf(err_, "morvex-cli: %s: could not delete the unfinished output (%s)\n",
+                         state.job.outputName.c_str(), left.message().c_str());
+        }
+        return tick.outcome == JobOutcome::Canceled ? kExitCanceled : kExitFailed;
+    }
+
+    // One line: the system's own text and, where the operating system gave one, its reason.
+    void Report(const std::string& file, MessageId id, std::error_code cause) {
         progress_.Clear();
-        std::fprintf(err_, "morvex-cli: %s: %s\n", file.c_str(), frontEnd_.LastMessage().c_str());
+        const std::string_view text = Message(id).text;
+        if (cause) {
+            std::fprintf(err_, "morvex-cli: %s: %.*s (%s)\n", file.c_str(), static_cast<int>(text.size()), text.data(),
+                         cause.message().c_str());
+        } else {
+            std::fprintf(err_, "morvex-cli: %s: %.*s\n", file.c_str(), static_cast<int>(text.size()), text.data());
+        }
         std::fflush(err_);
     }
 
     [[nodiscard]] static std::string DoneLine(const JobState& state, ProgressLine::Clock::duration elapsed) {
-        const std::string text = ProgressLine::Format(state.outputName, 100, state.size, elapsed);
-        return state.inputName + " -> " + text;
+        const std::string text = ProgressLine::Format(state.job.outputName, 100, state.job.size, elapsed);
+        return state.job.inputName + " -> " + text;
     }
 
     const CommandLine& commandLine_;
     const PassphraseEntry& passphrase_;
     std::FILE* err_;
     ProgressLine& progress_;
-    CliFrontEnd frontEnd_;
 };
 
 }  // namespace
@@ -144,7 +152,7 @@ int CliRunner::Run(const std::vector<std::string>& args) {
     PassphraseEntry& passphrase = *obtained.entry;
     if (passphrase.cut) {
         std::fprintf(err_, "morvex-cli: the passphrase is longer than %zu bytes; only its first %zu are used\n",
-                     kPassphraseLimit, kPassphraseLimit);
+                     kMaxPassphraseBytes, kMaxPassphraseBytes);
     }
 
     ProgressLine progress(err_, !commandLine.quiet && StderrIsTerminal());

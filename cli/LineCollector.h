@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 

@@ -4,7 +4,7 @@
 #include <fstream>
 
 #include "cli/Terminal.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 
@@ -42,11 +42,11 @@ std::optional<std::string> ReadPassphraseFile(const std::string& path, std::size
 }
 
 bool CutPassphrase(std::string& text) {
-    if (text.size() <= kPassphraseLimit) {
+    if (text.size() <= kMaxPassphraseBytes) {
         return false;
     }
-    SecureWipe(text.data() + kPassphraseLimit, text.size() - kPassphraseLimit);
-    text.resize(kPassphraseLimit);
+    SecureWipe(text.data() + kMaxPassphraseBytes, text.size() - kMaxPassphraseBytes);
+    text.resize(kMaxPassphraseBytes);
     return true;
 }
 

@@ -5,12 +5,9 @@
 #include <string>
 
 #include "cli/CommandLine.h"
+#include "keys/PassphraseDigest.h"
 
 namespace morvex {
-
-// The dialog keeps at most 55 bytes of each passphrase field; the tool keeps to the same rule so
-// that both make the same keys from the same text.
-inline constexpr std::size_t kPassphraseLimit = 55;
 
 // Enough to tell a text that is too long from one that fits, without holding an endless line.
 inline constexpr std::size_t kPassphraseLineKeep = 1024;
@@ -18,7 +15,7 @@ inline constexpr std::size_t kPassphraseLineKeep = 1024;
 // The first line of a file, without its line end ("\n" or "\r\n"). Nothing if the file cannot be read.
 [[nodiscard]] std::optional<std::string> ReadPassphraseFile(const std::string& path, std::size_t keep);
 
-// Cuts the text to the limit; true if it was longer.
+// Cuts the text to the bytes that reach the key, as the dialog keeps them; true if it was longer.
 [[nodiscard]] bool CutPassphrase(std::string& text);
 
 struct PassphraseEntry {

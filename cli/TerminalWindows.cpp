@@ -20,7 +20,7 @@
 #include "cli/LineCollector.h"
 #include "cli/Terminal.h"
 #include "jobs/WideText.h"
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ciphers/BlockBytes.h"
+#include "base/ByteOrder.h"
 #include "ciphers/ForceInline.h"
 
 namespace morvex {

@@ -5,42 +5,52 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <system_error>
 
+#include "base/KeyWords.h"
 #include "jobs/AlgorithmId.h"
 #include "jobs/Platform.h"
-#include "keys/KeyWords.h"
 
 namespace morvex {
 
-// The record that a front end and the worker share. The front end owns it and keeps it alive
-// until FinishJob has reported the job it started.
+// The record that a front end and the worker share, in three parts by who writes them. The front
+// end owns it and keeps it alive until FinishJob has reported the job it started.
 struct JobState {
-    // Written by the front end at any time, also while a job runs.
-    AlgorithmId algorithm = AlgorithmId::None;
-    std::string chosenPath;
-    std::string passphrase;  // at most 55 bytes reach the digest
-    std::string retype;
+    // What the user chose. Written by the front end at any time, also while a job runs; the worker
+    // never reads it.
+    struct Choice {
+        AlgorithmId algorithm = AlgorithmId::None;
+        std::string chosenPath;
+        std::string passphrase;  // at most 55 bytes reach the digest
+        std::string retype;
+    } choice;
 
-    // Written by the request before the worker starts; then read by the worker only.
-    std::string inputName;
-    std::string outputName;
-    std::unique_ptr<PlatformFile> inputFile;
-    std::unique_ptr<PlatformFile> outputFile;
-    std::uint32_t size = 0;
-    // The job's own copies, taken when it starts, so that later changes in the front end
-    // cannot reach a running job.
-    AlgorithmId jobAlgorithm = AlgorithmId::None;
-    std::string jobPassphrase;
-    std::chrono::milliseconds finalPause{0};
-    unsigned decryptThreads = 0;
+    // The job's own: filled by the request before the worker starts, then the worker's alone
+    // until it publishes done. The algorithm and passphrase are copies, so that later changes in
+    // the front end cannot reach a running job.
+    struct Job {
+        std::string inputName;
+        std::string outputName;
+        std::unique_ptr<PlatformSource> inputFile;
+        std::unique_ptr<PlatformOutput> outputFile;
+        std::uint32_t size = 0;
+        AlgorithmId algorithm = AlgorithmId::None;
+        std::string passphrase;
+        KeyWords keyWords;
+        std::chrono::milliseconds finalPause{0};
+        unsigned decryptThreads = 0;
+    } job;
 
-    // Written by the worker.
-    KeyWords keyWords;
-    std::atomic<std::int32_t> percent{0};
-    std::atomic<bool> failed{false};
-    std::atomic<bool> done{false};  // stored last, with release order
+    // What the worker publishes. done is stored last, with release order; the front end reads the
+    // rest only after it has seen done with acquire order, except percent, which it polls.
+    struct Published {
+        std::atomic<std::int32_t> percent{0};
+        std::atomic<bool> failed{false};
+        std::error_code failureCause;  // the system's reason for a failed read or write
+        std::atomic<bool> done{false};
+    } published;
 
-    // Written by the front end: the cancel command, at any time.
+    // The cancel command: written by the front end at any time, read by the worker after each block.
     std::atomic<bool> cancelRequested{false};
 
     // Touched by the front end's thread only.

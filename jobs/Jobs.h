@@ -3,8 +3,8 @@
 #include <chrono>
 #include <cstddef>
 #include <optional>
+#include <system_error>
 
-#include "jobs/JobFrontEnd.h"
 #include "jobs/JobState.h"
 #include "jobs/Platform.h"
 
@@ -23,32 +23,77 @@ struct JobOptions {
 // the size of the file.
 inline constexpr std::size_t kJobTransferBytes = std::size_t{1} << 20;
 
+// Why a request did not start its job, in the order the requests check.
+enum class Refusal {
+    NoAlgorithm,
+    NoFileToEncrypt,
+    NoFileToDecrypt,
+    NoPassphrase,
+    NoRetype,
+    PassphrasesDiffer,
+    NotAContainer,
+    CannotOpenSource,
+    CannotCreateOutput,
+    CannotDetermineSize,
+    CannotStartJob,
+};
+
+struct RequestResult {
+    std::optional<Refusal> refusal;  // nothing: the job started
+    std::error_code cause;           // the system's reason, where it gave one
+
+    [[nodiscard]] bool Started() const noexcept { return !refusal; }
+};
+
 enum class JobOutcome {
     Done,
     Failed,
     Canceled,
 };
 
+// What one tick of the completion step found.
+struct JobTick {
+    enum class Kind {
+        Idle,      // no job runs
+        Working,   // percent is the progress to show
+        Finished,  // the worker has ended; the record is already reset for the next job
+    };
+    Kind kind = Kind::Idle;
+    int percent = 0;
+    JobOutcome outcome = JobOutcome::Done;
+    std::error_code cause{};  // for Failed, the system's reason where it gave one
+};
+
 using WorkerRoutine = void (*)(JobState& state, Platform& platform);
 
 // The Encrypt and Decrypt requests: check what the user chose, name the output and start the job.
-// True if the worker started; otherwise exactly one message has been shown.
-bool EncryptRequest(JobState& state, JobFrontEnd& frontEnd, Platform& platform, const JobOptions& options);
-bool DecryptRequest(JobState& state, JobFrontEnd& frontEnd, Platform& platform, const JobOptions& options);
+[[nodiscard]] RequestResult EncryptRequest(JobState& state, Platform& platform, const JobOptions& options);
+[[nodiscard]] RequestResult DecryptRequest(JobState& state, Platform& platform, const JobOptions& options);
 
-// Opens the files named in inputName and outputName, switches the controls and starts the worker.
-bool StartJob(JobState& state, JobFrontEnd& frontEnd, Platform& platform, WorkerRoutine routine,
-              const JobOptions& options);
+// Opens the files named in inputName and outputName and starts the worker. On success the front
+// end switches its controls to a running job.
+[[nodiscard]] RequestResult StartJob(JobState& state, Platform& platform, WorkerRoutine routine,
+                                     const JobOptions& options);
 
 // The worker routines; each ends by storing done.
 void EncryptJob(JobState& state, Platform& platform);
 void DecryptJob(JobState& state, Platform& platform);
 
-// The completion step, run on every tick of the front end's timer. Returns the outcome once, on the
-// tick that reports a finished job (after its message has been closed); nothing otherwise.
-std::optional<JobOutcome> FinishJob(JobState& state, JobFrontEnd& frontEnd, Platform& platform);
+// The completion step, run on every tick of the front end's timer. On the tick that finds the
+// worker ended it resets running and done before anything is shown, so ticks that arrive while the
+// front end reports the outcome find no job. The front end then reports the outcome, calls
+// DiscardOutput for a job that did not succeed, restores its controls and empties its bar.
+[[nodiscard]] JobTick FinishJob(JobState& state);
+
+// Deletes the output of the job just reported as failed or cancelled; the system's reason if that
+// failed. The output was created new by this job, so only the job's own bytes go.
+[[nodiscard]] std::error_code DiscardOutput(const JobState& state, Platform& platform);
 
 // The cancel command: the worker stops after its current block.
 void CancelJob(JobState& state);
+
+// The cancel command, then a wait for the worker's end and the deletion of an unfinished output:
+// for a front end that goes away while its job runs.
+void AbandonJob(JobState& state, Platform& platform);
 
 }  // namespace morvex

@@ -4,7 +4,7 @@
 
 namespace morvex {
 
-OutputWriter::OutputWriter(PlatformFile& file, std::size_t capacity) :
+OutputWriter::OutputWriter(PlatformOutput& file, std::size_t capacity) :
     file_(file), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)), capacity_(capacity) {}
 
 bool OutputWriter::Reserve(std::size_t count) {

@@ -11,7 +11,7 @@ namespace morvex {
 // Collects a job's output blocks and hands them to the file in large writes.
 class OutputWriter {
 public:
-    OutputWriter(PlatformFile& file, std::size_t capacity);
+    OutputWriter(PlatformOutput& file, std::size_t capacity);
 
     // Room for at least count bytes at Space(); writes out what is pending first if needed.
     // False if that write failed.
@@ -27,7 +27,7 @@ public:
     [[nodiscard]] bool WritePending();
 
 private:
-    PlatformFile& file_;
+    PlatformOutput& file_;
     // Left uninitialised: only the bytes the file or the job put there are ever read.
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_;

@@ -1,7 +1,6 @@
 // The platform layer on POSIX systems: the only file of the engine that calls the operating system.
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,42 +20,88 @@ bool IsUsablePath(const std::string& path) {
     return !path.empty() && path.find('\0') == std::string::npos;
 }
 
-class PosixFile final : public PlatformFile {
-public:
-    explicit PosixFile(int descriptor) : descriptor_(descriptor) {}
-    ~PosixFile() override {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
+std::error_code LastError() { return {errno, std::generic_category()}; }
+
+// Reads until the span is full, the file ends or the system fails.
+template <class ReadOnce>
+std::optional<std::size_t> ReadFully(std::span<std::uint8_t> bytes, ReadOnce readOnce, std::error_code& error) {
+    std::size_t total = 0;
+    while (total < bytes.size()) {
+        const ssize_t got = readOnce(bytes.data() + total, bytes.size() - total, total);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = LastError();
+            return std::nullopt;
         }
+        if (got == 0) {
+            break;
+        }
+        total += static_cast<std::size_t>(got);
     }
-    PosixFile(const PosixFile&) = delete;
-    PosixFile& operator=(const PosixFile&) = delete;
+    return total;
+}
+
+class PosixSource final : public PlatformSource {
+public:
+    explicit PosixSource(int descriptor) : descriptor_(descriptor) {}
+    ~PosixSource() override { Close(); }
+    PosixSource(const PosixSource&) = delete;
+    PosixSource& operator=(const PosixSource&) = delete;
 
     std::optional<std::uint64_t> Size() override {
         struct stat status {};
-        if (::fstat(descriptor_, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+        if (::fstat(descriptor_, &status) != 0) {
+            error_ = LastError();
+            return std::nullopt;
+        }
+        if (!S_ISREG(status.st_mode) || status.st_size < 0) {
+            error_ = std::make_error_code(std::errc::invalid_argument);
             return std::nullopt;
         }
         return static_cast<std::uint64_t>(status.st_size);
     }
 
     std::optional<std::size_t> Read(std::span<std::uint8_t> bytes) override {
-        std::size_t total = 0;
-        while (total < bytes.size()) {
-            const ssize_t got = ::read(descriptor_, bytes.data() + total, bytes.size() - total);
-            if (got < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return std::nullopt;
-            }
-            if (got == 0) {
-                break;
-            }
-            total += static_cast<std::size_t>(got);
-        }
-        return total;
+        return ReadFully(
+            bytes, [this](std::uint8_t* at, std::size_t count, std::size_t) { return ::read(descriptor_, at, count); },
+            error_);
     }
+
+    std::optional<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> bytes) override {
+        return ReadFully(
+            bytes,
+            [this, offset](std::uint8_t* at, std::size_t count, std::size_t done) {
+                return ::pread(descriptor_, at, count, static_cast<off_t>(offset + done));
+            },
+            error_);
+    }
+
+    void Close() override {
+        // The file was only read: a failure to close it loses nothing.
+        if (const int descriptor = std::exchange(descriptor_, -1); descriptor >= 0) {
+            ::close(descriptor);
+        }
+    }
+
+    std::error_code Error() const override { return error_; }
+
+private:
+    int descriptor_;
+    std::error_code error_;
+};
+
+class PosixOutput final : public PlatformOutput {
+public:
+    explicit PosixOutput(int descriptor) : descriptor_(descriptor) {}
+    ~PosixOutput() override {
+        if (descriptor_ >= 0) {
+            ::close(descriptor_);
+        }
+    }
+    PosixOutput(const PosixOutput&) = delete;
+    PosixOutput& operator=(const PosixOutput&) = delete;
 
     bool Write(std::span<const std::uint8_t> bytes) override {
         std::size_t total = 0;
@@ -66,9 +111,11 @@ public:
                 if (errno == EINTR) {
                     continue;
                 }
+                error_ = LastError();
                 return false;
             }
             if (put == 0) {
+                error_ = std::make_error_code(std::errc::io_error);
                 return false;
             }
             total += static_cast<std::size_t>(put);
@@ -83,81 +130,80 @@ public:
         return true;
     }
 
-    bool SetEnd(std::uint64_t length) override {
-        return ::ftruncate(descriptor_, static_cast<off_t>(length)) == 0;
-    }
+    bool SetEnd(std::uint64_t length) override { return Check(::ftruncate(descriptor_, static_cast<off_t>(length))); }
 
-    bool Flush() override { return ::fsync(descriptor_) == 0; }
+    bool Flush() override { return Check(::fsync(descriptor_)); }
 
     bool Close() override {
         const int descriptor = std::exchange(descriptor_, -1);
         // After a failed close the descriptor is gone all the same; retrying could close another file.
-        return descriptor >= 0 && ::close(descriptor) == 0;
+        return descriptor >= 0 && Check(::close(descriptor));
     }
 
+    std::error_code Error() const override { return error_; }
+
 private:
+    bool Check(int result) {
+        if (result != 0) {
+            error_ = LastError();
+        }
+        return result == 0;
+    }
+
     int descriptor_;
     std::uint64_t written_ = 0;  // writes are sequential from the file's start
+    std::error_code error_;
 };
 
 class PosixPlatform final : public Platform {
 public:
-    std::unique_ptr<PlatformFile> OpenForReading(const std::string& path) override {
+    Opened<PlatformSource> OpenSource(const std::string& path) override {
         if (!IsUsablePath(path)) {
-            return nullptr;
+            return {nullptr, std::make_error_code(std::errc::no_such_file_or_directory)};
         }
         // Non-blocking, so that a FIFO cannot hang the request; directories are no files to read.
         const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (descriptor < 0) {
-            return nullptr;
+            return {nullptr, LastError()};
         }
-        auto file = std::make_unique<PosixFile>(descriptor);
+        auto file = std::make_unique<PosixSource>(descriptor);
         struct stat status {};
-        if (::fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
-            return nullptr;
+        if (::fstat(descriptor, &status) != 0) {
+            return {nullptr, LastError()};
+        }
+        if (S_ISDIR(status.st_mode)) {
+            return {nullptr, std::make_error_code(std::errc::is_a_directory)};
         }
         const int flags = ::fcntl(descriptor, F_GETFL);
         if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            return nullptr;
+            return {nullptr, LastError()};
         }
-        return file;
+        return {std::move(file), {}};
     }
 
-    std::unique_ptr<PlatformFile> CreateNew(const std::string& path) override {
+    Opened<PlatformOutput> CreateOutput(const std::string& path) override {
         if (!IsUsablePath(path)) {
-            return nullptr;
+            return {nullptr, std::make_error_code(std::errc::no_such_file_or_directory)};
         }
         // O_EXCL refuses every existing name, a symbolic link included (dangling or not), and
         // O_NOFOLLOW keeps it so even where O_EXCL alone would be weakened.
         const int descriptor =
             ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR);
         if (descriptor < 0) {
-            return nullptr;
+            return {nullptr, LastError()};
         }
-        return std::make_unique<PosixFile>(descriptor);
+        return {std::make_unique<PosixOutput>(descriptor), {}};
     }
 
-    bool RemoveFile(const std::string& path) override { return IsUsablePath(path) && ::unlink(path.c_str()) == 0; }
+    std::error_code RemoveFile(const std::string& path) override {
+        if (!IsUsablePath(path)) {
+            return std::make_error_code(std::errc::no_such_file_or_directory);
+        }
+        return ::unlink(path.c_str()) == 0 ? std::error_code{} : LastError();
+    }
 
-    bool StartThread(std::function<void()> routine) override {
-        auto* owned = new (std::nothrow) std::function<void()>(std::move(routine));
-        if (owned == nullptr) {
-            return false;
-        }
-        pthread_attr_t attributes;
-        if (::pthread_attr_init(&attributes) != 0) {
-            delete owned;
-            return false;
-        }
-        ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
-        const int error = ::pthread_create(&thread, &attributes, &RunRoutine, owned);
-        ::pthread_attr_destroy(&attributes);
-        if (error != 0) {
-            delete owned;
-            return false;
-        }
-        return true;
+    std::unique_ptr<PlatformThread> StartThread(std::function<void()> routine) override {
+        return StartStandardThread(std::move(routine));
     }
 
     void Sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
@@ -165,14 +211,6 @@ public:
     std::uint64_t NowSeconds() override {
         const std::time_t now = std::time(nullptr);
         return now < 0 ? 0 : static_cast<std::uint64_t>(now);
-    }
-
-private:
-    static void* RunRoutine(void* argument) {
-        auto* routine = static_cast<std::function<void()>*>(argument);
-        (*routine)();
-        delete routine;
-        return nullptr;
     }
 };
 

@@ -1,33 +1,30 @@
 #include "jobs/ReadAheadFile.h"
 
 #include <algorithm>
-#include <system_error>
 
 namespace morvex {
 
-ReadAheadFile::ReadAheadFile(PlatformFile& inner, std::size_t chunkBytes) : inner_(inner), chunkBytes_(chunkBytes) {
+ReadAheadFile::ReadAheadFile(PlatformSource& inner, Platform& platform, std::size_t chunkBytes)
+    : inner_(inner), chunkBytes_(chunkBytes) {
     for (auto& chunk : chunks_) {
         chunk.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(chunkBytes);
     }
-    try {
-        helper_ = std::thread([this] { Run(); });
-    } catch (const std::system_error&) {
-        // Reads go straight to the file.
-    }
+    // Without a helper, reads go straight to the file.
+    helper_ = platform.StartThread([this] { Run(); });
 }
 
-ReadAheadFile::~ReadAheadFile() { (void)Close(); }
+ReadAheadFile::~ReadAheadFile() { Close(); }
 
-bool ReadAheadFile::Close() {
+void ReadAheadFile::Close() {
     {
         const std::lock_guard lock(mutex_);
         stop_ = true;
     }
     changed_.notify_all();
-    if (helper_.joinable()) {
-        helper_.join();
+    if (helper_) {
+        helper_->Join();
+        helper_.reset();
     }
-    return true;
 }
 
 void ReadAheadFile::Run() {
@@ -48,6 +45,7 @@ void ReadAheadFile::Run() {
             const std::lock_guard lock(mutex_);
             chunk.size = got.value_or(0);
             chunk.failed = !got;
+            chunk.error = got ? std::error_code{} : inner_.Error();
             chunk.ready = true;
         }
         changed_.notify_all();
@@ -59,8 +57,12 @@ void ReadAheadFile::Run() {
 }
 
 std::optional<std::size_t> ReadAheadFile::Read(std::span<std::uint8_t> bytes) {
-    if (!helper_.joinable()) {
-        return inner_.Read(bytes);
+    if (!helper_) {
+        const auto got = inner_.Read(bytes);
+        if (!got) {
+            error_ = inner_.Error();
+        }
+        return got;
     }
     if (failed_) {
         return std::nullopt;
@@ -78,6 +80,7 @@ std::optional<std::size_t> ReadAheadFile::Read(std::span<std::uint8_t> bytes) {
                 return total;
             }
             failed_ = true;
+            error_ = chunk.error;
             return std::nullopt;
         }
         if (chunk.size == 0) {

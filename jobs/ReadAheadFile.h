@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "jobs/Platform.h"
 
@@ -15,20 +14,21 @@ namespace morvex {
 // Reads a job's input on a helper thread one transfer ahead of the job, so that the file system's
 // time overlaps the cipher's. The job sees the same bytes, the same end and the same failure, in
 // the same order. Without a helper thread (none could be started) it reads directly.
-class ReadAheadFile final : public PlatformFile {
+class ReadAheadFile final : public PlatformSource {
 public:
-    ReadAheadFile(PlatformFile& inner, std::size_t chunkBytes);
+    ReadAheadFile(PlatformSource& inner, Platform& platform, std::size_t chunkBytes);
     ~ReadAheadFile() override;
     ReadAheadFile(const ReadAheadFile&) = delete;
     ReadAheadFile& operator=(const ReadAheadFile&) = delete;
 
     std::optional<std::uint64_t> Size() override { return inner_.Size(); }
     std::optional<std::size_t> Read(std::span<std::uint8_t> bytes) override;
-    bool Write(std::span<const std::uint8_t>) override { return false; }
-    bool SetEnd(std::uint64_t) override { return false; }
-    bool Flush() override { return false; }
+    std::optional<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> bytes) override {
+        return inner_.ReadAt(offset, bytes);
+    }
     // Stops the helper; the inner file stays open for its owner to close.
-    bool Close() override;
+    void Close() override;
+    std::error_code Error() const override { return error_; }
 
 private:
     struct Chunk {
@@ -36,21 +36,23 @@ private:
         std::size_t size = 0;
         bool ready = false;
         bool failed = false;
+        std::error_code error;
     };
 
     void Run();
 
-    PlatformFile& inner_;
+    PlatformSource& inner_;
     std::size_t chunkBytes_;
     std::array<Chunk, 2> chunks_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::thread helper_;
+    std::unique_ptr<PlatformThread> helper_;
     bool stop_ = false;
     std::size_t consuming_ = 0;  // the chunk the job reads from
     std::size_t consumed_ = 0;   // bytes of it already handed out
     bool atEnd_ = false;         // the job has met the end of the file
     bool failed_ = false;        // the job has met a failure; every later read fails too
+    std::error_code error_;
 };
 
 }  // namespace morvex

@@ -4,7 +4,7 @@
 
 namespace morvex {
 
-SourceReader::SourceReader(PlatformFile& file, std::size_t capacity) :
+SourceReader::SourceReader(PlatformSource& file, std::size_t capacity) :
     file_(file), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)), capacity_(capacity) {}
 
 bool SourceReader::Ensure(std::size_t count) {

@@ -13,7 +13,7 @@ namespace morvex {
 // had asked the file for 4 bytes at a time.
 class SourceReader {
 public:
-    SourceReader(PlatformFile& file, std::size_t capacity);
+    SourceReader(PlatformSource& file, std::size_t capacity);
 
     // Makes at least count bytes (at most the capacity) available at once, unless the file ends
     // first. False if the platform reported a read failure.
@@ -30,7 +30,7 @@ public:
     [[nodiscard]] bool ReadWord(std::uint32_t& word);
 
 private:
-    PlatformFile& file_;
+    PlatformSource& file_;
     // Left uninitialised: only the bytes the file or the job put there are ever read.
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_;

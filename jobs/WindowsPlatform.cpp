@@ -15,10 +15,9 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#include <process.h>
 
 #include <algorithm>
-#include <new>
+#include <system_error>
 #include <utility>
 
 #include "jobs/Platform.h"
@@ -32,12 +31,9 @@ namespace {
 constexpr std::size_t kMaxTransferPerCall = std::size_t{1} << 30;
 
 // The form of the name that CreateFileW and DeleteFileW take: UTF-16, and past MAX_PATH the
-// extended-length form of the full path, which the plain form cannot reach. Nothing for a name that
-// is empty, holds a zero byte (the system would cut it short, into another file) or is no UTF-8.
+// extended-length form of the full path, which the plain form cannot reach. Nothing for a name
+// that is no UTF-8.
 std::optional<std::wstring> SystemPath(const std::string& path) {
-    if (path.empty() || path.find('\0') != std::string::npos) {
-        return std::nullopt;
-    }
     std::optional<std::wstring> wide = WidenUtf8(path);
     if (!wide) {
         return std::nullopt;
@@ -61,40 +57,72 @@ std::optional<std::wstring> SystemPath(const std::string& path) {
     return L"\\\\?\\" + full;
 }
 
+std::error_code LastError() {
+    return {static_cast<int>(::GetLastError()), std::system_category()};
+}
+
+// The form of the name for the system, or the reason there is none.
+struct SystemName {
+    std::optional<std::wstring> name;
+    std::error_code error;
+};
+
+SystemName NameFor(const std::string& path) {
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        return {std::nullopt, std::make_error_code(std::errc::no_such_file_or_directory)};
+    }
+    std::optional<std::wstring> name = SystemPath(path);
+    return {name, name ? std::error_code{} : std::make_error_code(std::errc::illegal_byte_sequence)};
+}
+
 // Only a file on a disk has a size and can be made new; a name such as NUL, CON or a pipe opens a
 // device instead, which a job must neither read as a source nor write an output into.
 bool IsDiskFile(HANDLE handle) {
     return ::GetFileType(handle) == FILE_TYPE_DISK;
 }
 
-class WindowsFile final : public PlatformFile {
+class WindowsSource final : public PlatformSource {
 public:
-    explicit WindowsFile(HANDLE handle) : handle_(handle) {}
-    ~WindowsFile() override {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle_);
-        }
-    }
-    WindowsFile(const WindowsFile&) = delete;
-    WindowsFile& operator=(const WindowsFile&) = delete;
+    explicit WindowsSource(HANDLE handle) : handle_(handle) {}
+    ~WindowsSource() override { Close(); }
+    WindowsSource(const WindowsSource&) = delete;
+    WindowsSource& operator=(const WindowsSource&) = delete;
 
     std::optional<std::uint64_t> Size() override {
+        if (!IsDiskFile(handle_)) {
+            error_ = std::make_error_code(std::errc::invalid_argument);
+            return std::nullopt;
+        }
         LARGE_INTEGER size{};
-        if (!IsDiskFile(handle_) || !::GetFileSizeEx(handle_, &size) || size.QuadPart < 0) {
+        if (!::GetFileSizeEx(handle_, &size)) {
+            error_ = LastError();
             return std::nullopt;
         }
         return static_cast<std::uint64_t>(size.QuadPart);
     }
 
     std::optional<std::size_t> Read(std::span<std::uint8_t> bytes) override {
+        const std::optional<std::size_t> got = ReadAt(position_, bytes);
+        position_ += got.value_or(0);
+        return got;
+    }
+
+    // Every read names its offset, so the system's file pointer plays no part and a read at an
+    // offset leaves the sequential position alone, as pread does.
+    std::optional<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> bytes) override {
         std::size_t total = 0;
         while (total < bytes.size()) {
             const auto ask = static_cast<DWORD>(std::min(bytes.size() - total, kMaxTransferPerCall));
+            const std::uint64_t at = offset + total;
+            OVERLAPPED where{};
+            where.Offset = static_cast<DWORD>(at);
+            where.OffsetHigh = static_cast<DWORD>(at >> 32);
             DWORD got = 0;
-            if (!::ReadFile(handle_, bytes.data() + total, ask, &got, nullptr)) {
+            if (!::ReadFile(handle_, bytes.data() + total, ask, &got, &where)) {
                 if (::GetLastError() == ERROR_HANDLE_EOF) {
                     break;
                 }
+                error_ = LastError();
                 return std::nullopt;
             }
             if (got == 0) {
@@ -105,12 +133,43 @@ public:
         return total;
     }
 
+    void Close() override {
+        // The file was only read: a failure to close it loses nothing.
+        if (const HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE); handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+        }
+    }
+
+    std::error_code Error() const override { return error_; }
+
+private:
+    HANDLE handle_;
+    std::uint64_t position_ = 0;
+    std::error_code error_;
+};
+
+class WindowsOutput final : public PlatformOutput {
+public:
+    explicit WindowsOutput(HANDLE handle) : handle_(handle) {}
+    ~WindowsOutput() override {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle_);
+        }
+    }
+    WindowsOutput(const WindowsOutput&) = delete;
+    WindowsOutput& operator=(const WindowsOutput&) = delete;
+
     bool Write(std::span<const std::uint8_t> bytes) override {
         std::size_t total = 0;
         while (total < bytes.size()) {
             const auto ask = static_cast<DWORD>(std::min(bytes.size() - total, kMaxTransferPerCall));
             DWORD put = 0;
-            if (!::WriteFile(handle_, bytes.data() + total, ask, &put, nullptr) || put == 0) {
+            if (!::WriteFile(handle_, bytes.data() + total, ask, &put, nullptr)) {
+                error_ = LastError();
+                return false;
+            }
+            if (put == 0) {
+                error_ = std::make_error_code(std::errc::io_error);
                 return false;
             }
             total += put;
@@ -122,89 +181,100 @@ public:
     // write continues where the last one ended, as after ftruncate.
     bool SetEnd(std::uint64_t length) override {
         if (length > static_cast<std::uint64_t>(INT64_MAX)) {
+            error_ = std::make_error_code(std::errc::file_too_large);
             return false;
         }
         LARGE_INTEGER zero{};
         LARGE_INTEGER position{};
         if (!::SetFilePointerEx(handle_, zero, &position, FILE_CURRENT)) {
+            error_ = LastError();
             return false;
         }
         LARGE_INTEGER end{};
         end.QuadPart = static_cast<LONGLONG>(length);
         const bool cut = ::SetFilePointerEx(handle_, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle_);
-        const bool restored = ::SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN) != 0;
-        return cut && restored;
+        if (!cut) {
+            error_ = LastError();
+        }
+        if (!::SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN)) {
+            error_ = LastError();
+            return false;
+        }
+        return cut;
     }
 
-    bool Flush() override { return ::FlushFileBuffers(handle_) != 0; }
+    bool Flush() override { return Check(::FlushFileBuffers(handle_)); }
 
     bool Close() override {
         const HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
-        return handle != INVALID_HANDLE_VALUE && ::CloseHandle(handle) != 0;
+        return handle != INVALID_HANDLE_VALUE && Check(::CloseHandle(handle));
     }
 
+    std::error_code Error() const override { return error_; }
+
 private:
+    bool Check(BOOL result) {
+        if (!result) {
+            error_ = LastError();
+        }
+        return result != 0;
+    }
+
     HANDLE handle_;
+    std::error_code error_;
 };
 
 class WindowsPlatform final : public Platform {
 public:
     // Shared with readers only: nobody can change or delete the source while the job reads it.
     // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open.
-    std::unique_ptr<PlatformFile> OpenForReading(const std::string& path) override {
-        const std::optional<std::wstring> name = SystemPath(path);
-        if (!name) {
-            return nullptr;
+    Opened<PlatformSource> OpenSource(const std::string& path) override {
+        const SystemName system = NameFor(path);
+        if (!system.name) {
+            return {nullptr, system.error};
         }
-        const HANDLE handle = ::CreateFileW(name->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle = ::CreateFileW(system.name->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
-            return nullptr;
+            return {nullptr, LastError()};
         }
-        return std::make_unique<WindowsFile>(handle);
+        return {std::make_unique<WindowsSource>(handle), {}};
     }
 
     // CREATE_NEW fails, touching nothing, if anything has the name: a file, a folder, or a
     // symbolic link or junction, dangling or not. Shared with writers only, so no other program
     // reads a half-written output. See the top of the file for its access list.
-    std::unique_ptr<PlatformFile> CreateNew(const std::string& path) override {
-        const std::optional<std::wstring> name = SystemPath(path);
-        if (!name) {
-            return nullptr;
+    Opened<PlatformOutput> CreateOutput(const std::string& path) override {
+        const SystemName system = NameFor(path);
+        if (!system.name) {
+            return {nullptr, system.error};
         }
-        const HANDLE handle = ::CreateFileW(name->c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle = ::CreateFileW(system.name->c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
-            return nullptr;
+            return {nullptr, LastError()};
         }
-        auto file = std::make_unique<WindowsFile>(handle);
+        auto file = std::make_unique<WindowsOutput>(handle);
         if (!IsDiskFile(handle)) {
             // A device name (NUL, CON, COM1 and their like, with any extension) opens the device
             // even under CREATE_NEW: nothing was created, so there is nothing to delete.
-            return nullptr;
+            return {nullptr, std::make_error_code(std::errc::invalid_argument)};
         }
-        return file;
+        return {std::move(file), {}};
     }
 
-    bool RemoveFile(const std::string& path) override {
-        const std::optional<std::wstring> name = SystemPath(path);
-        return name && ::DeleteFileW(name->c_str()) != 0;
+    std::error_code RemoveFile(const std::string& path) override {
+        const SystemName system = NameFor(path);
+        if (!system.name) {
+            return system.error;
+        }
+        return ::DeleteFileW(system.name->c_str()) ? std::error_code{} : LastError();
     }
 
-    // _beginthreadex rather than CreateThread, so that the C runtime is set up for the thread.
-    bool StartThread(std::function<void()> routine) override {
-        auto* owned = new (std::nothrow) std::function<void()>(std::move(routine));
-        if (owned == nullptr) {
-            return false;
-        }
-        const std::uintptr_t thread = ::_beginthreadex(nullptr, 0, &RunRoutine, owned, 0, nullptr);
-        if (thread == 0) {
-            delete owned;
-            return false;
-        }
-        // Nothing waits for the worker: without its handle it ends and releases itself.
-        ::CloseHandle(reinterpret_cast<HANDLE>(thread));
-        return true;
+    // std::thread runs on the C runtime's own thread start (_beginthreadex), so the runtime is set
+    // up for the worker as for any thread.
+    std::unique_ptr<PlatformThread> StartThread(std::function<void()> routine) override {
+        return StartStandardThread(std::move(routine));
     }
 
     void Sleep(std::chrono::milliseconds duration) override {
@@ -220,14 +290,6 @@ public:
         ::GetSystemTimeAsFileTime(&now);
         const std::uint64_t intervals = (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
         return intervals < kUnixEpoch ? 0 : (intervals - kUnixEpoch) / kIntervalsPerSecond;
-    }
-
-private:
-    static unsigned __stdcall RunRoutine(void* argument) {
-        auto* routine = static_cast<std::function<void()>*>(argument);
-        (*routine)();
-        delete routine;
-        return 0;
     }
 };
 

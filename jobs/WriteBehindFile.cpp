@@ -1,17 +1,13 @@
 #include "jobs/WriteBehindFile.h"
 
 #include <algorithm>
-#include <system_error>
 
 namespace morvex {
 
-WriteBehindFile::WriteBehindFile(PlatformFile& inner, std::size_t chunkBytes)
+WriteBehindFile::WriteBehindFile(PlatformOutput& inner, Platform& platform, std::size_t chunkBytes)
     : inner_(inner), chunkBytes_(chunkBytes), pending_(std::make_unique_for_overwrite<std::uint8_t[]>(chunkBytes)) {
-    try {
-        helper_ = std::thread([this] { Run(); });
-    } catch (const std::system_error&) {
-        // Writes go straight to the file.
-    }
+    // Without a helper, writes go straight to the file.
+    helper_ = platform.StartThread([this] { Run(); });
 }
 
 WriteBehindFile::~WriteBehindFile() { (void)Close(); }
@@ -29,7 +25,10 @@ void WriteBehindFile::Run() {
         const bool written = inner_.Write(std::span<const std::uint8_t>(pending_.get(), pendingSize_));
         {
             const std::lock_guard lock(mutex_);
-            failed_ = failed_ || !written;
+            if (!written && !failed_) {
+                failed_ = true;
+                error_ = inner_.Error();
+            }
             pendingFull_ = false;
         }
         changed_.notify_all();
@@ -37,8 +36,15 @@ void WriteBehindFile::Run() {
 }
 
 bool WriteBehindFile::Write(std::span<const std::uint8_t> bytes) {
-    if (!helper_.joinable()) {
-        return inner_.Write(bytes);
+    if (!helper_) {
+        if (failed_) {
+            return false;
+        }
+        if (!inner_.Write(bytes)) {
+            failed_ = true;
+            error_ = inner_.Error();
+        }
+        return !failed_;
     }
     while (!bytes.empty()) {
         std::unique_lock lock(mutex_);
@@ -57,6 +63,16 @@ bool WriteBehindFile::Write(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+bool WriteBehindFile::Failed() {
+    const std::lock_guard lock(mutex_);
+    return failed_;
+}
+
+std::error_code WriteBehindFile::Error() const {
+    const std::lock_guard lock(mutex_);
+    return error_;
+}
+
 bool WriteBehindFile::Drain() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return !pendingFull_; });
@@ -64,22 +80,39 @@ bool WriteBehindFile::Drain() {
 }
 
 bool WriteBehindFile::SetEnd(std::uint64_t length) {
-    return Drain() && inner_.SetEnd(length);
+    if (!Drain()) {
+        return false;
+    }
+    if (!inner_.SetEnd(length)) {
+        const std::lock_guard lock(mutex_);
+        error_ = inner_.Error();
+        return false;
+    }
+    return true;
 }
 
 bool WriteBehindFile::Flush() {
-    return Drain() && inner_.Flush();
+    if (!Drain()) {
+        return false;
+    }
+    if (!inner_.Flush()) {
+        const std::lock_guard lock(mutex_);
+        error_ = inner_.Error();
+        return false;
+    }
+    return true;
 }
 
 bool WriteBehindFile::Close() {
-    const bool written = !helper_.joinable() || Drain();
+    const bool written = Drain();
     {
         const std::lock_guard lock(mutex_);
         stop_ = true;
     }
     changed_.notify_all();
-    if (helper_.joinable()) {
-        helper_.join();
+    if (helper_) {
+        helper_->Join();
+        helper_.reset();
     }
     return written;
 }

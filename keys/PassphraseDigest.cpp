@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "keys/SecureWipe.h"
+#include "base/SecureWipe.h"
 
 namespace morvex {
 

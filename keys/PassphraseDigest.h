@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "keys/KeyWords.h"
+#include "base/KeyWords.h"
 
 namespace morvex {
 

@@ -121,7 +121,7 @@ struct DialogUnderTest {
 
     [[nodiscard]] int Count(const QString& title) const { return prompts.CountTitled(title); }
     [[nodiscard]] int Progress() { return Find<QProgressBar>("progressBar")->value(); }
-    [[nodiscard]] QString Chosen() const { return QString::fromStdString(dialog.State().chosenPath); }
+    [[nodiscard]] QString Chosen() const { return QString::fromStdString(dialog.State().choice.chosenPath); }
 
     RecordingPrompts prompts;
     MainDialog dialog;
@@ -269,7 +269,7 @@ void MainDialogTest::qualityMeterAndLimitBox() {
         const QByteArray where = QByteArray::number(length) + " characters";
         QVERIFY2(meter->value() == reading, where.constData());
         QVERIFY2(ui.Count(kLimit) == (length >= 56 ? 1 : 0), where.constData());
-        QVERIFY2(ui.dialog.State().passphrase.size() == static_cast<std::size_t>(std::min(length, 55)),
+        QVERIFY2(ui.dialog.State().choice.passphrase.size() == static_cast<std::size_t>(std::min(length, 55)),
                  where.constData());
     }
     QCOMPARE(ui.prompts.boxes.back().icon, MessageIcon::Information);
@@ -292,13 +292,13 @@ void MainDialogTest::qualityMeterAndLimitBox() {
     QCOMPARE(meter->value(), 100);
     QTest::keyClicks(ui.Find("retypeField"), QString(60, QLatin1Char('r')));
     QCOMPARE(ui.Count(kLimit), 2);
-    QCOMPARE(ui.dialog.State().retype, std::string(55, 'r'));
+    QCOMPARE(ui.dialog.State().choice.retype, std::string(55, 'r'));
 
     // Characters, not UTF-16 units, are counted and kept: two-, three- and four-byte ones.
     for (const QString& character :
          {QStringLiteral("é"), QStringLiteral("€"), QString::fromUtf8("\xF0\x9F\x94\x91")}) {
         field->setText(character.repeated(60));
-        QCOMPARE(ui.dialog.State().passphrase, character.repeated(55).toStdString());
+        QCOMPARE(ui.dialog.State().choice.passphrase, character.repeated(55).toStdString());
         QCOMPARE(meter->value(), 100);
         field->setText(character.repeated(11));
         QCOMPARE(meter->value(), 20);
@@ -396,7 +396,7 @@ void MainDialogTest::realBoxesAndPicker() {
     answerer.start(20);
     for (const char* control :
          {"qualityHelpButton", "ideaRadio", "warningButton", "pickFileButton", "pickFileButton"}) {
-        QVERIFY(dialog.State().chosenPath.empty());
+        QVERIFY(dialog.State().choice.chosenPath.empty());
         QTest::mouseClick(dialog.findChild<QWidget*>(QString::fromLatin1(control)), Qt::LeftButton);
     }
     answerer.stop();
@@ -405,7 +405,7 @@ void MainDialogTest::realBoxesAndPicker() {
                                QStringLiteral("Warning %1").arg(QMessageBox::Information),
                                QStringLiteral("Open file"), QStringLiteral("Open file")};
     QCOMPARE(seen, expected);
-    QCOMPARE(QString::fromStdString(dialog.State().chosenPath), dir.filePath(name));
+    QCOMPARE(QString::fromStdString(dialog.State().choice.chosenPath), dir.filePath(name));
 }
 
 void MainDialogTest::gatedJob_data() {
@@ -494,14 +494,14 @@ void MainDialogTest::idleDialog() {
     auto* idea = ui.Find<QRadioButton>("ideaRadio");
     auto* tripleDes = ui.Find<QRadioButton>("tripleDesRadio");
     QVERIFY(!idea->isChecked() && !tripleDes->isChecked() &&
-            ui.dialog.State().algorithm == AlgorithmId::None);
+            ui.dialog.State().choice.algorithm == AlgorithmId::None);
     ui.Click("ideaRadio");
     ui.Click("ideaRadio");
     QCOMPARE(ui.Count(QStringLiteral("License information")), 2);
-    QVERIFY(idea->isChecked() && ui.dialog.State().algorithm == AlgorithmId::Idea);
+    QVERIFY(idea->isChecked() && ui.dialog.State().choice.algorithm == AlgorithmId::Idea);
     ui.Click("tripleDesRadio");
     QVERIFY(tripleDes->isChecked() && !idea->isChecked());
-    QCOMPARE(ui.dialog.State().algorithm, AlgorithmId::TripleDes);
+    QCOMPARE(ui.dialog.State().choice.algorithm, AlgorithmId::TripleDes);
 
     // Having had the focus makes no button the default: Enter in a field or on the dialog presses
     // nothing and Escape while idle changes nothing, while Enter on a focused button presses that one.

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "GcryptOracle.h"
-#include "ciphers/BlockBytes.h"
+#include "base/ByteOrder.h"
 #include "ciphers/CpuPath.h"
 #include "ciphers/Idea.h"
 #include "ciphers/IdeaBulk.h"

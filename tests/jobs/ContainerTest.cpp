@@ -39,7 +39,7 @@ TEST_P(CipherTest, ContainerMatchesIndependentConstructionAndRoundTrips) {
         Fixture f(size, GetParam());
         f.platform.now = 0x1'2345'6789ULL;  // only the low 32 bits seed the generator
         f.PrepareDecryption();
-        const Bytes container = ReadFile(f.state.chosenPath);
+        const Bytes container = ReadFile(f.state.choice.chosenPath);
         ASSERT_EQ(container.size(), 12 + 8 * (size == 0 ? 1 : (size + 7) / 8));
         const Bytes expected = ReferenceContainer(GetParam(), DeriveKeyWords(kPassphrase), 0x23456789U, f.plain);
         ASSERT_TRUE(container == expected) << "container differs from the reference, which has L in clear";
@@ -97,14 +97,14 @@ TEST_P(CipherTest, DecryptionOfOddFilesFollowsTheWordReadsAndTheCut) {
             for (std::size_t i = 0; length && i < 4 && i < size; ++i) {
                 file[i] = static_cast<std::uint8_t>(*length >> (8 * i));
             }
-            f.state.chosenPath = f.Path("odd.enc");
-            WriteFile(f.state.chosenPath, file);
+            f.state.choice.chosenPath = f.Path("odd.enc");
+            WriteFile(f.state.choice.chosenPath, file);
             ASSERT_EQ(f.Run(true), JobOutcome::Done);
             const Bytes expected = ModelDecryption(GetParam(), file);
             const Bytes result = ReadFile(f.Path("odd"));
             ASSERT_EQ(result.size(), expected.size());
             ASSERT_TRUE(result == expected);
-            EXPECT_EQ(ReadFile(f.state.chosenPath), file);  // the source is only read
+            EXPECT_EQ(ReadFile(f.state.choice.chosenPath), file);  // the source is only read
         }
     }
 }
@@ -125,8 +125,8 @@ TEST(WrongKeyTest, DecryptionReportsDoneWithUnrelatedBytesOfTheSourceLength) {
     for (const auto& [encryptWith, decryptWith, passphrase] : cases) {
         Fixture f(1000, encryptWith);
         f.PrepareDecryption();
-        f.state.algorithm = decryptWith;
-        f.state.passphrase = passphrase;
+        f.state.choice.algorithm = decryptWith;
+        f.state.choice.passphrase = passphrase;
         ASSERT_EQ(f.Run(true), JobOutcome::Done);
         EXPECT_EQ(f.Last().text, "     Done     ");
         EXPECT_EQ(f.Last().title, "Done");

@@ -49,7 +49,7 @@ TEST(ProgressTrackerTest, PublishesTheTruncatedPercentageFromTheFirstBlock) {
 
 // A file in memory that hands out its bytes in pieces of varying length, keeps what is written to
 // it, and fails its nth read or write.
-class MemoryFile final : public PlatformFile {
+class MemoryFile final : public PlatformSource {
 public:
     MemoryFile(Bytes content, std::uint32_t seed, int failingCall = -1)
         : bytes(std::move(content)), pieces_(seed), failingCall_(failingCall) {}
@@ -63,6 +63,22 @@ public:
         position_ += count;
         return count;
     }
+    std::optional<std::size_t> ReadAt(std::uint64_t, std::span<std::uint8_t>) override { return std::nullopt; }
+    void Close() override {}
+    std::error_code Error() const override { return std::make_error_code(std::errc::io_error); }
+    Bytes bytes;
+
+private:
+    std::mt19937 pieces_;
+    int failingCall_;
+    std::size_t position_ = 0;
+    int calls_ = 0;
+};
+
+// An output in memory that keeps what is written to it and fails its nth write.
+class MemoryOutput final : public PlatformOutput {
+public:
+    explicit MemoryOutput(int failingCall) : failingCall_(failingCall) {}
     bool Write(std::span<const std::uint8_t> in) override {
         if (calls_++ == failingCall_) {
             return false;
@@ -76,12 +92,11 @@ public:
     }
     bool Flush() override { return true; }
     bool Close() override { return true; }
+    std::error_code Error() const override { return std::make_error_code(std::errc::no_space_on_device); }
     Bytes bytes;
 
 private:
-    std::mt19937 pieces_;
     int failingCall_;
-    std::size_t position_ = 0;
     int calls_ = 0;
 };
 
@@ -123,7 +138,7 @@ TEST(OverlappedFileTest, ReadAheadDeliversTheSameBytesEndAndFailure) {
         for (const std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{100}, std::size_t{1000}}) {
             const Bytes bytes = PatternBytes(length, 11);
             MemoryFile inner(bytes, 5, failingRead);
-            ReadAheadFile ahead(inner, 16);
+            ReadAheadFile ahead(inner, NativePlatform(), 16);
             Bytes got;
             std::array<std::uint8_t, 7> piece{};
             std::optional<std::size_t> count;
@@ -148,10 +163,10 @@ TEST(OverlappedFileTest, ReadAheadDeliversTheSameBytesEndAndFailure) {
 TEST(OverlappedFileTest, WriteBehindKeepsOrderAndReportsFailures) {
     const Bytes bytes = PatternBytes(5000, 3);
     for (const int failingWrite : {-1, 0, 7, 1000}) {
-        MemoryFile inner({}, 1, failingWrite);
+        MemoryOutput inner(failingWrite);
         bool allWritten = true;
         {
-            WriteBehindFile behind(inner, 64);
+            WriteBehindFile behind(inner, NativePlatform(), 64);
             for (std::size_t at = 0; at < bytes.size(); at += 37) {
                 const std::size_t count = std::min<std::size_t>(37, bytes.size() - at);
                 allWritten = behind.Write(std::span<const std::uint8_t>(bytes.data() + at, count)) && allWritten;
@@ -178,7 +193,7 @@ void ExpectParallelEqualsSerial(const Cipher& cipher) {
             ChainWords serialChain{0x01234567U, 0x89ABCDEFU};
             ChainWords parallelChain = serialChain;
             CbcDecrypt(cipher, serialChain, in.data(), serial.data(), blocks);
-            ParallelCbcDecrypt(cipher, parallelChain, in.data(), parallel.data(), blocks, threads);
+            ParallelCbcDecrypt(cipher, parallelChain, in.data(), parallel.data(), blocks, threads, NativePlatform());
             ASSERT_EQ(parallel, serial) << blocks << " blocks, " << threads << " threads";
             ASSERT_EQ(parallelChain.c0, serialChain.c0);
             ASSERT_EQ(parallelChain.c1, serialChain.c1);

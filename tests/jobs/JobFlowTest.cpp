@@ -35,7 +35,7 @@ void ExpectRefused(Fixture& f, bool decrypt, const std::string& text) {
     EXPECT_EQ(f.Last().icon, MessageIcon::Information);
     EXPECT_FALSE(f.state.running);
     EXPECT_TRUE(f.frontEnd.controls.empty() || !f.frontEnd.controls.back());
-    EXPECT_FALSE(FinishJob(f.state, f.frontEnd, f.platform).has_value());
+    EXPECT_FALSE(FinishTick(f.state, f.frontEnd, f.platform).has_value());
     EXPECT_EQ(f.Snapshot(), before);
 }
 
@@ -63,15 +63,15 @@ TEST(RequestTest, ShowsTheFirstFailingCheckAndStartsNothing) {
     for (const auto& [decrypt, algorithm, chosenName, passphrase, retype, message] : rows) {
         SCOPED_TRACE(std::string(chosenName) + " / " + passphrase + " / " + retype);
         Fixture f(33, algorithm);
-        f.state.chosenPath = *chosenName == '\0' ? "" : f.Path(chosenName);
-        if (!f.state.chosenPath.empty()) {
-            WriteFile(f.state.chosenPath, f.plain);
+        f.state.choice.chosenPath = *chosenName == '\0' ? "" : f.Path(chosenName);
+        if (!f.state.choice.chosenPath.empty()) {
+            WriteFile(f.state.choice.chosenPath, f.plain);
         }
-        f.state.passphrase = passphrase;
-        f.state.retype = retype;
-        f.state.percent = 42;
+        f.state.choice.passphrase = passphrase;
+        f.state.choice.retype = retype;
+        f.state.published.percent = 42;
         ExpectRefused(f, decrypt, message);
-        EXPECT_EQ(f.state.percent.load(), 42);
+        EXPECT_EQ(f.state.published.percent.load(), 42);
     }
 }
 
@@ -82,15 +82,15 @@ struct StartRefusal {
 };
 
 const StartRefusal kStartRefusals[] = {
-    {"Unable to open the selected file", [](Fixture& f, bool d) { f.state.chosenPath = f.Path(d ? "no.enc" : "no"); }, false},
+    {"Unable to open the selected file", [](Fixture& f, bool d) { f.state.choice.chosenPath = f.Path(d ? "no.enc" : "no"); }, false},
     {"Unable to open the selected file",
      [](Fixture& f, bool d) {
-         f.state.chosenPath = f.Path(d ? "folder.enc" : "folder");
-         std::filesystem::create_directory(f.state.chosenPath);
+         f.state.choice.chosenPath = f.Path(d ? "folder.enc" : "folder");
+         std::filesystem::create_directory(f.state.choice.chosenPath);
      },
      false},
     // The system would cut the name short at the zero byte, into another, existing file.
-    {"Unable to open the selected file", [](Fixture& f, bool d) { f.state.chosenPath += std::string(1, '\0') + (d ? "x.enc" : "x"); }, false},
+    {"Unable to open the selected file", [](Fixture& f, bool d) { f.state.choice.chosenPath += std::string(1, '\0') + (d ? "x.enc" : "x"); }, false},
     // Every kind of existing output name, left exactly as it was, link targets included.
     {"Unable to create the output file", [](Fixture& f, bool d) { WriteFile(f.Output(d), PatternBytes(5, 5)); }, false},
     {"Unable to create the output file", [](Fixture& f, bool d) { std::filesystem::create_directory(f.Output(d)); }, false},
@@ -108,13 +108,13 @@ const StartRefusal kStartRefusals[] = {
     {"Cannot determine file size", [](Fixture& f, bool) { f.platform.faults.reportedSize = 0xFFFFFFFFULL; }, true},
     {"Cannot determine file size", [](Fixture& f, bool) { f.platform.faults.reportedSize = 0x100000000ULL; }, true},
     {"Cannot determine file size", [](Fixture& f, bool) { f.platform.faults.reportedSize = 0x7FFFFFFFFFFULL; }, true},
-    {"Cannot determine file size", [](Fixture& f, bool) { std::filesystem::resize_file(f.state.chosenPath, 0x100000000ULL); }, false},
+    {"Cannot determine file size", [](Fixture& f, bool) { std::filesystem::resize_file(f.state.choice.chosenPath, 0x100000000ULL); }, false},
 #ifndef _WIN32
     // A pipe, which opening must not leave waiting for a writer that never comes.
     {"Cannot determine file size",
      [](Fixture& f, bool) {
-         ASSERT_TRUE(NativePlatform().RemoveFile(f.state.chosenPath));
-         ASSERT_EQ(::mkfifo(f.state.chosenPath.c_str(), 0600), 0);
+         ASSERT_FALSE(NativePlatform().RemoveFile(f.state.choice.chosenPath));
+         ASSERT_EQ(::mkfifo(f.state.choice.chosenPath.c_str(), 0600), 0);
      },
      false},
 #endif
@@ -152,7 +152,7 @@ TEST(StartTest, DISABLED_TheLargestAcceptedSizeStillEnds) {
     f.platform.faults.discardOutput = true;
     ASSERT_EQ(f.Run(false), JobOutcome::Done);
     EXPECT_EQ(f.platform.outputBytesWritten.load(), 12U + 0x100000000ULL);
-    EXPECT_EQ(f.state.percent.load(), 100);
+    EXPECT_EQ(f.state.published.percent.load(), 100);
 }
 
 // A successful job: the controls switch, the output reaches stable storage before the report, the
@@ -170,10 +170,10 @@ TEST(JobOutcomeTest, DoneReportsAndRestoresTheControls) {
         EXPECT_EQ(f.Last().icon, MessageIcon::Information);
         EXPECT_EQ(f.frontEnd.controls, (std::vector<bool>{true, false}));
         EXPECT_EQ(f.frontEnd.progress.back(), 0);
-        EXPECT_EQ(f.state.percent.load(), 100);
+        EXPECT_EQ(f.state.published.percent.load(), 100);
         EXPECT_EQ(f.platform.sleeps.load(), 1);
         EXPECT_GE(f.platform.flushes.load(), 1);
-        EXPECT_FALSE(FinishJob(f.state, f.frontEnd, f.platform).has_value());  // reported once only
+        EXPECT_FALSE(FinishTick(f.state, f.frontEnd, f.platform).has_value());  // reported once only
 #ifndef _WIN32  // Windows has no such mode: the output takes its folder's access list
         struct stat status {};
         ASSERT_EQ(::stat(f.Output(decrypt).c_str(), &status), 0);
@@ -187,8 +187,8 @@ TEST(JobOutcomeTest, DoneReportsAndRestoresTheControls) {
 TEST(JobOutcomeTest, TheJobKeepsTheAlgorithmAndPassphraseItStartedWith) {
     Fixture f(1000, AlgorithmId::TripleDes);
     f.platform.onStartThread = [&f] {
-        f.state.algorithm = AlgorithmId::Idea;
-        f.state.passphrase = "something else";
+        f.state.choice.algorithm = AlgorithmId::Idea;
+        f.state.choice.passphrase = "something else";
     };
     ASSERT_EQ(f.Run(false), JobOutcome::Done);
     const Bytes expected = ReferenceContainer(AlgorithmId::TripleDes, DeriveKeyWords(kPassphrase),
@@ -213,7 +213,7 @@ TEST_P(InterruptionTest, FailuresAndCancelsLeaveNoOutputAndTheInputAsItWas) {
         f.PrepareDecryption();
     }
     const auto before = f.Snapshot();
-    const std::uint64_t size = std::filesystem::file_size(f.state.chosenPath);
+    const std::uint64_t size = std::filesystem::file_size(f.state.choice.chosenPath);
     Faults& faults = f.platform.faults;
     switch (event) {
         case Event::ReadFirst: faults.failInputReadAt = 0; break;
@@ -256,7 +256,7 @@ TEST_P(InterruptionTest, FailuresAndCancelsLeaveNoOutputAndTheInputAsItWas) {
     if (canceled) {
         // The job did not run on after the cancel: short of the end, and after the first block
         // exactly that one block (behind the header when encrypting).
-        EXPECT_LT(f.state.percent.load(), 100);
+        EXPECT_LT(f.state.published.percent.load(), 100);
         EXPECT_LT(f.platform.outputBytesWritten.load(), f.plain.size());
         if (event == Event::CancelAtFirstBlock) {
             EXPECT_EQ(f.platform.outputBytesWritten.load(), decrypt ? 8U : 20U);

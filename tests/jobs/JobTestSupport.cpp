@@ -13,28 +13,51 @@ namespace morvex::test {
 
 namespace {
 
-// A file whose reads or writes fail once the job reaches a chosen byte.
-class FaultyFile final : public PlatformFile {
+// A source whose reads fail once the job reaches a chosen byte.
+class FaultySource final : public PlatformSource {
 public:
-    FaultyFile(std::unique_ptr<PlatformFile> inner, const Faults& faults, bool isOutput, TestPlatform& platform)
-        : inner_(std::move(inner)), faults_(faults), isOutput_(isOutput), platform_(platform) {}
+    FaultySource(std::unique_ptr<PlatformSource> inner, const Faults& faults, TestPlatform& platform)
+        : inner_(std::move(inner)), faults_(faults), platform_(platform) {}
 
     std::optional<std::uint64_t> Size() override {
         return faults_.failSize ? std::nullopt : faults_.reportedSize ? faults_.reportedSize : inner_->Size();
     }
     std::optional<std::size_t> Read(std::span<std::uint8_t> bytes) override {
-        if (platform_.onInputRead && !isOutput_) {
+        if (platform_.onInputRead) {
             platform_.onInputRead(reads_++);
         }
-        if (!isOutput_ && faults_.failInputReadAt && position_ + bytes.size() > *faults_.failInputReadAt) {
+        if (faults_.failInputReadAt && position_ + bytes.size() > *faults_.failInputReadAt) {
             return std::nullopt;
         }
         const auto got = inner_->Read(bytes);
         position_ += got.value_or(0);
         return got;
     }
+    std::optional<std::size_t> ReadAt(std::uint64_t offset, std::span<std::uint8_t> bytes) override {
+        return inner_->ReadAt(offset, bytes);
+    }
+    void Close() override { inner_->Close(); }
+    std::error_code Error() const override {
+        return faults_.failInputReadAt ? std::make_error_code(std::errc::io_error) : inner_->Error();
+    }
+
+private:
+    std::unique_ptr<PlatformSource> inner_;
+    Faults faults_;  // a copy: the worker must not share the test's fields
+    TestPlatform& platform_;
+    std::uint64_t position_ = 0;
+    int reads_ = 0;
+};
+
+// An output whose writes fail once the job reaches a chosen byte, as a full disk would.
+class FaultyOutput final : public PlatformOutput {
+public:
+    FaultyOutput(std::unique_ptr<PlatformOutput> inner, const Faults& faults, TestPlatform& platform)
+        : inner_(std::move(inner)), faults_(faults), platform_(platform) {}
+
     bool Write(std::span<const std::uint8_t> bytes) override {
-        if (isOutput_ && faults_.failOutputWriteAt && position_ + bytes.size() > *faults_.failOutputWriteAt) {
+        if (faults_.failOutputWriteAt && position_ + bytes.size() > *faults_.failOutputWriteAt) {
+            error_ = std::make_error_code(std::errc::no_space_on_device);
             return false;
         }
         position_ += bytes.size();
@@ -46,15 +69,15 @@ public:
         platform_.flushes.fetch_add(1);
         return !faults_.failFlush && inner_->Flush();
     }
-    bool Close() override { return inner_->Close() && !(isOutput_ && faults_.failOutputClose); }
+    bool Close() override { return inner_->Close() && !faults_.failOutputClose; }
+    std::error_code Error() const override { return error_ ? error_ : inner_->Error(); }
 
 private:
-    std::unique_ptr<PlatformFile> inner_;
-    Faults faults_;  // a copy: the worker must not share the test's fields
-    bool isOutput_;
+    std::unique_ptr<PlatformOutput> inner_;
+    Faults faults_;
     TestPlatform& platform_;
     std::uint64_t position_ = 0;
-    int reads_ = 0;
+    std::error_code error_;
 };
 
 // The generator as the container format defines it, written apart from the engine's own.
@@ -134,21 +157,35 @@ std::map<std::string, std::string> Fixture::Snapshot() const {
     return entries;
 }
 
-std::unique_ptr<PlatformFile> TestPlatform::OpenForReading(const std::string& path) {
-    auto file = NativePlatform().OpenForReading(path);
-    return file ? std::make_unique<FaultyFile>(std::move(file), faults, false, *this) : nullptr;
+Opened<PlatformSource> TestPlatform::OpenSource(const std::string& path) {
+    Opened<PlatformSource> opened = NativePlatform().OpenSource(path);
+    if (opened.file) {
+        opened.file = std::make_unique<FaultySource>(std::move(opened.file), faults, *this);
+    }
+    return opened;
 }
 
-std::unique_ptr<PlatformFile> TestPlatform::CreateNew(const std::string& path) {
-    auto file = NativePlatform().CreateNew(path);
-    return file ? std::make_unique<FaultyFile>(std::move(file), faults, true, *this) : nullptr;
+Opened<PlatformOutput> TestPlatform::CreateOutput(const std::string& path) {
+    Opened<PlatformOutput> opened = NativePlatform().CreateOutput(path);
+    if (opened.file) {
+        opened.file = std::make_unique<FaultyOutput>(std::move(opened.file), faults, *this);
+    }
+    return opened;
 }
 
-bool TestPlatform::StartThread(std::function<void()> routine) {
-    if (onStartThread) {
+std::unique_ptr<PlatformThread> TestPlatform::StartThread(std::function<void()> routine) {
+    // The first start of a job is its worker's; the job's helpers follow on the worker's thread.
+    const bool worker = !workerStarted.exchange(true);
+    if (worker && onStartThread) {
         onStartThread();
     }
-    return !faults.failStartThread && NativePlatform().StartThread(std::move(routine));
+    if (worker ? faults.failStartThread : faults.failHelperThreads) {
+        if (worker) {
+            workerStarted = false;
+        }
+        return nullptr;
+    }
+    return NativePlatform().StartThread(std::move(routine));
 }
 
 void TestPlatform::Sleep(std::chrono::milliseconds) {
@@ -158,14 +195,37 @@ void TestPlatform::Sleep(std::chrono::milliseconds) {
     }
 }
 
-std::optional<JobOutcome> RunRequest(bool decrypt, JobState& state, RecordingFrontEnd& frontEnd,
-                                     Platform& platform, const JobOptions& options) {
-    if (!(decrypt ? DecryptRequest : EncryptRequest)(state, frontEnd, platform, options)) {
+std::optional<JobOutcome> FinishTick(JobState& state, RecordingFrontEnd& frontEnd, Platform& platform) {
+    const JobTick tick = FinishJob(state);
+    if (tick.kind == JobTick::Kind::Working) {
+        frontEnd.progress.push_back(tick.percent);
+    }
+    if (tick.kind != JobTick::Kind::Finished) {
         return std::nullopt;
     }
+    frontEnd.Show(MessageFor(tick.outcome));
+    if (tick.outcome != JobOutcome::Done) {
+        EXPECT_FALSE(DiscardOutput(state, platform));
+    }
+    frontEnd.controls.push_back(false);
+    frontEnd.progress.push_back(0);
+    return tick.outcome;
+}
+
+std::optional<JobOutcome> RunRequest(bool decrypt, JobState& state, RecordingFrontEnd& frontEnd,
+                                     Platform& platform, const JobOptions& options) {
+    if (auto* test = dynamic_cast<TestPlatform*>(&platform)) {
+        test->workerStarted = false;
+    }
+    const RequestResult result = (decrypt ? DecryptRequest : EncryptRequest)(state, platform, options);
+    if (!result.Started()) {
+        frontEnd.Show(MessageFor(*result.refusal));
+        return std::nullopt;
+    }
+    frontEnd.controls.push_back(true);
     for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
          std::chrono::steady_clock::now() < deadline && state.running;) {
-        if (auto outcome = FinishJob(state, frontEnd, platform)) {
+        if (auto outcome = FinishTick(state, frontEnd, platform)) {
             return outcome;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -181,10 +241,10 @@ Fixture::Fixture(std::size_t size, AlgorithmId algorithm) : plain(PatternBytes(s
     std::filesystem::create_directories(root);
     source = Path("source.dat");
     WriteFile(source, plain);
-    state.algorithm = algorithm;
-    state.chosenPath = source;
-    state.passphrase = kPassphrase;
-    state.retype = kPassphrase;
+    state.choice.algorithm = algorithm;
+    state.choice.chosenPath = source;
+    state.choice.passphrase = kPassphrase;
+    state.choice.retype = kPassphrase;
 }
 
 Fixture::~Fixture() {
@@ -197,9 +257,9 @@ void Fixture::PrepareDecryption() {
     clean.now = platform.now;
     RecordingFrontEnd quiet;
     ASSERT_EQ(RunRequest(false, state, quiet, clean), JobOutcome::Done);
-    ASSERT_TRUE(NativePlatform().RemoveFile(source));
-    state.chosenPath = source + ".enc";
-    state.retype.clear();
+    ASSERT_FALSE(NativePlatform().RemoveFile(source));
+    state.choice.chosenPath = source + ".enc";
+    state.choice.retype.clear();
 }
 
 Bytes ReferenceCbc(bool encrypt, AlgorithmId algorithm, const KeyWords& k, std::uint32_t iv0, std::uint32_t iv1,

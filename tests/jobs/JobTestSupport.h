@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "jobs/JobFrontEnd.h"
+#include "dialog/Texts.h"
 #include "jobs/JobState.h"
 #include "jobs/Jobs.h"
 #include "jobs/Platform.h"
-#include "keys/KeyWords.h"
+#include "base/KeyWords.h"
 
 namespace morvex::test {
 
@@ -43,13 +43,12 @@ struct Message {
     MessageIcon icon;
 };
 
-class RecordingFrontEnd final : public JobFrontEnd {
-public:
-    void ShowMessage(const std::string& text, const std::string& title, MessageIcon icon) override {
-        messages.push_back({text, title, icon});
+// What a front end showed: its messages from the system's table, its controls and its bar.
+struct RecordingFrontEnd {
+    void Show(MessageId id) {
+        const MessageText& message = morvex::Message(id);
+        messages.push_back({std::string(message.text), std::string(message.title), message.icon});
     }
-    void SetControlsWorking(bool working) override { controls.push_back(working); }
-    void SetProgress(int percent) override { progress.push_back(percent); }
 
     std::vector<Message> messages;
     std::vector<bool> controls;  // every switch of the controls, true for working
@@ -65,16 +64,17 @@ struct Faults {
     bool failFlush = false;
     bool failOutputClose = false;
     bool failSetEnd = false;
-    bool failStartThread = false;
+    bool failStartThread = false;   // the worker's start
+    bool failHelperThreads = false;  // every start after the worker's
     bool discardOutput = false;  // count the output's bytes without storing them
 };
 
 class TestPlatform final : public Platform {
 public:
-    std::unique_ptr<PlatformFile> OpenForReading(const std::string& path) override;
-    std::unique_ptr<PlatformFile> CreateNew(const std::string& path) override;
-    bool RemoveFile(const std::string& path) override { return NativePlatform().RemoveFile(path); }
-    bool StartThread(std::function<void()> routine) override;
+    Opened<PlatformSource> OpenSource(const std::string& path) override;
+    Opened<PlatformOutput> CreateOutput(const std::string& path) override;
+    std::error_code RemoveFile(const std::string& path) override { return NativePlatform().RemoveFile(path); }
+    std::unique_ptr<PlatformThread> StartThread(std::function<void()> routine) override;
     void Sleep(std::chrono::milliseconds duration) override;
     std::uint64_t NowSeconds() override { return now; }
 
@@ -86,10 +86,17 @@ public:
     std::atomic<int> sleeps{0};
     std::atomic<int> flushes{0};
     std::atomic<std::uint64_t> outputBytesWritten{0};
+    std::atomic<bool> workerStarted{false};  // reset by each request
 };
 
+// One tick of the completion step as a front end runs it: the bar while the job runs; once it has
+// ended, the outcome's message, the deletion of an unfinished output, the controls and the empty bar.
+// The outcome on the tick that reports it, nothing otherwise.
+std::optional<JobOutcome> FinishTick(JobState& state, RecordingFrontEnd& frontEnd, Platform& platform);
+
 // Runs the request and then the completion step, as a front end polling its timer would, until the
-// job has been reported. Nothing if the request refused to start or the job never ended.
+// job has been reported. Nothing if the request refused to start (its message shown) or the job
+// never ended.
 std::optional<JobOutcome> RunRequest(bool decrypt, JobState& state, RecordingFrontEnd& frontEnd,
                                      Platform& platform, const JobOptions& options = {std::chrono::milliseconds{0}, 0});
 

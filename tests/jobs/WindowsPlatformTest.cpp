@@ -47,21 +47,21 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 TEST(WindowsPlatformTest, TheSourceIsSharedWithReadersAndTheOutputWithWriters) {
     Fixture f(100);
     Platform& platform = NativePlatform();
-    const auto source = platform.OpenForReading(f.source);
+    const auto source = platform.OpenSource(f.source).file;
     ASSERT_TRUE(source);
     EXPECT_TRUE(OthersCanOpen(f.source, GENERIC_READ, kShareAll));
     EXPECT_FALSE(OthersCanOpen(f.source, GENERIC_WRITE, kShareAll));
     EXPECT_FALSE(::DeleteFileW(WidenUtf8(f.source)->c_str()));
 
     const std::string outputName = f.source + ".enc";
-    const auto output = platform.CreateNew(outputName);
+    const auto output = platform.CreateOutput(outputName).file;
     ASSERT_TRUE(output);
     EXPECT_TRUE(OthersCanOpen(outputName, GENERIC_WRITE, kShareAll));
     EXPECT_FALSE(OthersCanOpen(outputName, GENERIC_READ, kShareAll));
-    EXPECT_FALSE(platform.CreateNew(outputName)) << "created new only";
+    EXPECT_EQ(platform.CreateOutput(outputName).error, std::errc::file_exists) << "created new only";
     ASSERT_TRUE(output->Close());
-    ASSERT_TRUE(source->Close());
-    EXPECT_TRUE(platform.RemoveFile(outputName));
+    source->Close();
+    EXPECT_FALSE(platform.RemoveFile(outputName));
     EXPECT_FALSE(fs::exists(outputName));
 }
 
@@ -84,18 +84,18 @@ TEST(WindowsPlatformTest, EveryNameOpensAndBadUtf8NamesNothing) {
         ASSERT_GT(name.size(), 4U);
         const Bytes plain = PatternBytes(3000, static_cast<std::uint32_t>(name.size()));
         {
-            auto file = NativePlatform().CreateNew(name);
+            auto file = NativePlatform().CreateOutput(name).file;
             ASSERT_TRUE(file);
             ASSERT_TRUE(file->Write(plain));
             ASSERT_TRUE(file->Close());
         }
         ASSERT_TRUE(fs::exists(Utf8Path(name)));
-        f.state.chosenPath = name;
+        f.state.choice.chosenPath = name;
         ASSERT_EQ(f.Run(false), JobOutcome::Done) << f.Last().text;
-        ASSERT_TRUE(NativePlatform().RemoveFile(name));
-        f.state.chosenPath = name + ".enc";
+        ASSERT_FALSE(NativePlatform().RemoveFile(name));
+        f.state.choice.chosenPath = name + ".enc";
         ASSERT_EQ(f.Run(true), JobOutcome::Done) << f.Last().text;
-        const auto back = NativePlatform().OpenForReading(name);
+        const auto back = NativePlatform().OpenSource(name).file;
         ASSERT_TRUE(back);
         Bytes read(plain.size() + 1);
         EXPECT_EQ(back->Read(read), plain.size());
@@ -104,22 +104,22 @@ TEST(WindowsPlatformTest, EveryNameOpensAndBadUtf8NamesNothing) {
     }
     // Not through fs::path, which would turn the stray byte into valid text.
     const std::string bad = f.root.string() + "\\bad \xff name";
-    EXPECT_FALSE(NativePlatform().CreateNew(bad));
-    EXPECT_FALSE(NativePlatform().OpenForReading(bad));
-    EXPECT_FALSE(NativePlatform().RemoveFile(bad));
+    EXPECT_EQ(NativePlatform().CreateOutput(bad).error, std::errc::illegal_byte_sequence);
+    EXPECT_EQ(NativePlatform().OpenSource(bad).error, std::errc::illegal_byte_sequence);
+    EXPECT_EQ(NativePlatform().RemoveFile(bad), std::errc::illegal_byte_sequence);
 }
 
 // A device is no file: as a source its size is unknown, as an output it was never created (and so
 // the request for NUL stops at its output, NUL.enc, which is the same device).
 TEST(WindowsPlatformTest, DeviceNamesAreNeitherSourcesNorOutputs) {
     Fixture f(10);
-    const auto device = NativePlatform().OpenForReading("NUL");
+    const auto device = NativePlatform().OpenSource("NUL").file;
     ASSERT_TRUE(device);
     EXPECT_FALSE(device->Size());
     const auto before = f.Snapshot();
-    EXPECT_FALSE(NativePlatform().CreateNew("NUL"));
-    EXPECT_FALSE(NativePlatform().CreateNew(f.Path("NUL")));
-    f.state.chosenPath = "NUL";
+    EXPECT_FALSE(NativePlatform().CreateOutput("NUL").file);
+    EXPECT_FALSE(NativePlatform().CreateOutput(f.Path("NUL")).file);
+    f.state.choice.chosenPath = "NUL";
     EXPECT_FALSE(f.Run(false));
     EXPECT_EQ(f.Last().text, "Unable to create the output file");
     EXPECT_EQ(f.Snapshot(), before);
@@ -150,13 +150,14 @@ TEST(WindowsPlatformTest, ALinkUnderTheOutputNameIsNeverFollowed) {
     }
 }
 
-// The cut leaves the file pointer where it was, as ftruncate does, and the clock counts from 1970.
-TEST(WindowsPlatformTest, SetEndKeepsTheWritePositionAndTheClockIsUnixTime) {
+// The cut and a read at an offset leave the file's position where it was, as ftruncate and pread
+// do, and the clock counts from 1970.
+TEST(WindowsPlatformTest, SetEndAndReadAtKeepThePositionAndTheClockIsUnixTime) {
     Fixture f(0);
     const std::string name = f.Path("cut");
     const Bytes first = PatternBytes(10, 1);
     {
-        auto file = NativePlatform().CreateNew(name);
+        auto file = NativePlatform().CreateOutput(name).file;
         ASSERT_TRUE(file);
         ASSERT_TRUE(file->Write(first));
         ASSERT_TRUE(file->SetEnd(4));
@@ -168,6 +169,18 @@ TEST(WindowsPlatformTest, SetEndKeepsTheWritePositionAndTheClockIsUnixTime) {
     ASSERT_EQ(content.size(), 12U);
     EXPECT_EQ(Bytes(content.begin(), content.begin() + 4), Bytes(first.begin(), first.begin() + 4));
     EXPECT_EQ(Bytes(content.begin() + 4, content.begin() + 10), Bytes(6, 0));
+    // A read at an offset leaves the sequential reads where they were, as pread does.
+    const auto source = NativePlatform().OpenSource(name).file;
+    ASSERT_TRUE(source);
+    Bytes piece(3);
+    Bytes aside(5);
+    ASSERT_EQ(source->Read(piece), 3U);
+    ASSERT_EQ(source->ReadAt(1, aside), 5U);
+    EXPECT_EQ(aside, Bytes(content.begin() + 1, content.begin() + 6));
+    ASSERT_EQ(source->Read(piece), 3U);
+    EXPECT_EQ(piece, Bytes(content.begin() + 3, content.begin() + 6));
+    EXPECT_EQ(source->ReadAt(11, aside), 1U);
+
     const auto now = static_cast<std::uint64_t>(std::time(nullptr));
     EXPECT_LE(NativePlatform().NowSeconds() - now, 2U);
 }

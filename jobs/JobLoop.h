@@ -1,0 +1,117 @@
+#pragma once
+
+// What the two worker routines share: the progress steps after a block, the hand-on of transfers,
+// the end of the output and the worker's last steps. Private to the engine.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "base/ByteOrder.h"
+#include "base/SecureWipe.h"
+#include "jobs/JobState.h"
+#include "jobs/OutputWriter.h"
+#include "jobs/Platform.h"
+#include "jobs/ProgressTracker.h"
+#include "jobs/SourceReader.h"
+#include "jobs/WriteBehindFile.h"
+
+namespace morvex::detail {
+
+enum class LoopEnd {
+    Done,
+    Canceled,
+    Failed,
+};
+
+// The progress steps after one block: publish, then the cancel check, then the end of the input.
+// False when the job goes on with the next block.
+[[nodiscard]] inline bool BlockEndsLoop(JobState& state, ProgressTracker& progress, std::uint64_t off,
+                                        std::uint64_t size, LoopEnd& end) noexcept {
+    progress.Advance(off);
+    if (state.cancelRequested.load(std::memory_order_relaxed)) {
+        end = LoopEnd::Canceled;
+        return true;
+    }
+    if (off >= size) {
+        end = LoopEnd::Done;
+        return true;
+    }
+    return false;
+}
+
+// Makes room for at least one block in the input and the output: how many whole blocks both hold
+// (0 when the input ends inside the next block), or nothing after a failure. A write that failed
+// behind the job stops it here, before it reads or ciphers another transfer.
+[[nodiscard]] inline std::optional<std::size_t> NextTransfer(SourceReader& reader, OutputWriter& writer,
+                                                            WriteBehindFile& output) {
+    if (output.Failed() || !writer.Reserve(kBlockBytes) || !reader.Ensure(kBlockBytes)) {
+        return std::nullopt;
+    }
+    return std::min(reader.Available().size(), writer.SpaceBytes()) / kBlockBytes;
+}
+
+// Hands the first blocks of a transfer on: written to the output, consumed from the input.
+inline void FinishTransfer(SourceReader& reader, OutputWriter& writer, std::size_t blocks) {
+    writer.Commit(blocks * kBlockBytes);
+    reader.Consume(blocks * kBlockBytes);
+}
+
+// After the loop: blocks up to a cancel are written too, so that the output always ends on a whole
+// block; a length to cut to, if any; then, after success only, a full bar, everything on stable
+// storage and the pause a polling front end needs to show the full bar once.
+[[nodiscard]] inline bool FinishOutput(JobState& state, Platform& platform, OutputWriter& writer,
+                                       PlatformOutput& output, LoopEnd end, std::optional<std::uint32_t> cut) {
+    bool ok = end == LoopEnd::Done;
+    if (ok) {
+        state.published.percent.store(100, std::memory_order_relaxed);
+    }
+    if (!writer.WritePending()) {
+        ok = false;
+    }
+    if (cut && !output.SetEnd(*cut)) {
+        ok = false;
+    }
+    if (ok && !output.Flush()) {
+        ok = false;
+    }
+    if (ok && state.job.finalPause.count() > 0) {
+        platform.Sleep(state.job.finalPause);
+    }
+    return ok;
+}
+
+// The system's reason for a failure, from whichever file has one; the output's comes first, since
+// a failed write is what most often ends a job early.
+[[nodiscard]] inline std::error_code FailureCause(const PlatformSource& input, const PlatformOutput& output) {
+    const std::error_code written = output.Error();
+    return written ? written : input.Error();
+}
+
+// The worker's last steps in every outcome: close both files, drop the key material, publish the
+// outcome and, last of all, done.
+inline void EndWorker(JobState& state, bool succeeded, std::error_code cause) {
+    bool failed = !succeeded;
+    if (state.job.inputFile) {
+        state.job.inputFile->Close();
+        state.job.inputFile.reset();
+    }
+    if (state.job.outputFile) {
+        if (!state.job.outputFile->Close()) {
+            if (!failed && !cause) {
+                cause = state.job.outputFile->Error();
+            }
+            failed = true;
+        }
+        state.job.outputFile.reset();
+    }
+    SecureWipe(&state.job.keyWords, sizeof state.job.keyWords);
+    SecureWipe(state.job.passphrase.data(), state.job.passphrase.size());
+    state.job.passphrase.clear();
+    state.published.failureCause = failed ? cause : std::error_code{};
+    state.published.failed.store(failed, std::memory_order_relaxed);
+    state.published.done.store(true, std::memory_order_release);
+}
+
+}  // namespace morvex::detail
