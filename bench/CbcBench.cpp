@@ -91,7 +91,7 @@ void RunMorvexOnAllCores(benchmark::State& state) {
     Buffers buffers = MakeBuffers();
     for (auto _ : state) {
         ChainWords chain{0x3c2d1e0fu, 0x78695a4bu};
-        ParallelCbcDecrypt(cipher, chain, buffers.in.data(), buffers.out.data(), kBlocks, 0);
+        ParallelCbcDecrypt(cipher, chain, buffers.in.data(), buffers.out.data(), kBlocks, 0, NativePlatform());
         benchmark::DoNotOptimize(buffers.out.data());
         benchmark::ClobberMemory();
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -60,7 +61,7 @@ private:
                                           ? EncryptRequest(state, platform, options)
                                           : DecryptRequest(state, platform, options);
         if (!request.Started()) {
-            Report(file, MessageFor(*request.refusal), request.cause);
+            Report(file, MessageFor(*request.refusal), request.cause, state.job.outputName);
             return kExitRefused;
         }
         progress_.Start(file, state.job.size, ProgressLine::Clock::now());
@@ -95,13 +96,17 @@ private:
         return tick.outcome == JobOutcome::Canceled ? kExitCanceled : kExitFailed;
     }
 
-    // One line: the system's own text and, where the operating system gave one, its reason.
-    void Report(const std::string& file, MessageId id, std::error_code cause) {
+    // One line: the system's own text and, where the operating system gave one, its reason; an
+    // output that exists is named, since it is the file the user has to move.
+    void Report(const std::string& file, MessageId id, std::error_code cause, const std::string& output = {}) {
         progress_.Clear();
         const std::string_view text = Message(id).text;
         if (cause) {
+            const std::string reason = cause == std::errc::file_exists && !output.empty()
+                                           ? std::filesystem::path(output).filename().string() + " exists"
+                                           : cause.message();
             std::fprintf(err_, "morvex-cli: %s: %.*s (%s)\n", file.c_str(), static_cast<int>(text.size()), text.data(),
-                         cause.message().c_str());
+                         reason.c_str());
         } else {
             std::fprintf(err_, "morvex-cli: %s: %.*s\n", file.c_str(), static_cast<int>(text.size()), text.data());
         }

@@ -281,6 +281,24 @@ INSTANTIATE_TEST_SUITE_P(Events, InterruptionTest, ::testing::ValuesIn(Interrupt
            std::to_string(static_cast<int>(std::get<1>(param.param)));
 });
 
+// A write that fails behind the job stops it at once, for both jobs: a full disk must not cost a
+// read and a cipher pass over the rest of the source. The failure's cause reaches the front end.
+TEST(JobOutcomeTest, AFailedWriteStopsTheJobAtOnce) {
+    for (const bool decrypt : {false, true}) {
+        SCOPED_TRACE(decrypt ? "decrypt" : "encrypt");
+        Fixture f(32 * kJobTransferBytes);
+        if (decrypt) {
+            f.PrepareDecryption();
+        }
+        std::atomic<int> reads{0};
+        f.platform.onInputRead = [&reads](int) { reads.fetch_add(1); };
+        f.platform.faults.failOutputWriteAt = kJobTransferBytes;
+        ASSERT_EQ(f.Run(decrypt), JobOutcome::Failed);
+        EXPECT_LE(reads.load(), 5) << "transfers read after the failed write";
+        EXPECT_EQ(f.state.published.failureCause, std::make_error_code(std::errc::no_space_on_device));
+    }
+}
+
 #ifndef _WIN32
 // A real write failure from the file system: a child process whose files may not grow past a limit.
 TEST(JobOutcomeTest, AFileSizeLimitIsAReadWriteError) {
