@@ -30,49 +30,45 @@ namespace {
 // One call moves at most this much; a DWORD count could not say more than 4 GiB anyway.
 constexpr std::size_t kMaxTransferPerCall = std::size_t{1} << 30;
 
-// The form of the name that CreateFileW and DeleteFileW take: UTF-16, and past MAX_PATH the
-// extended-length form of the full path, which the plain form cannot reach. Nothing for a name
-// that is no UTF-8.
-std::optional<std::wstring> SystemPath(const std::string& path) {
-    std::optional<std::wstring> wide = WidenUtf8(path);
-    if (!wide) {
-        return std::nullopt;
-    }
-    if (wide->size() < MAX_PATH || wide->starts_with(L"\\\\?\\")) {
-        return wide;
-    }
-    const DWORD needed = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
-    if (needed == 0) {
-        return std::nullopt;
-    }
-    std::wstring full(needed, L'\0');
-    const DWORD length = ::GetFullPathNameW(wide->c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed) {
-        return std::nullopt;
-    }
-    full.resize(length);
-    if (full.starts_with(L"\\\\")) {
-        return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\... becomes \\?\UNC\server\share\...
-    }
-    return L"\\\\?\\" + full;
-}
-
 std::error_code LastError() {
     return {static_cast<int>(::GetLastError()), std::system_category()};
 }
 
-// The form of the name for the system, or the reason there is none.
+// The form of a name for the system, or the reason there is none.
 struct SystemName {
     std::optional<std::wstring> name;
     std::error_code error;
 };
 
+// The form of the name that CreateFileW and DeleteFileW take: UTF-16, and past MAX_PATH the
+// extended-length form of the full path, which the plain form cannot reach. A name that is empty
+// or holds a zero byte (the system would cut it short, into another file) names nothing, and so
+// does one that is no UTF-8.
 SystemName NameFor(const std::string& path) {
     if (path.empty() || path.find('\0') != std::string::npos) {
         return {std::nullopt, std::make_error_code(std::errc::no_such_file_or_directory)};
     }
-    std::optional<std::wstring> name = SystemPath(path);
-    return {name, name ? std::error_code{} : std::make_error_code(std::errc::illegal_byte_sequence)};
+    std::optional<std::wstring> wide = WidenUtf8(path);
+    if (!wide) {
+        return {std::nullopt, std::make_error_code(std::errc::illegal_byte_sequence)};
+    }
+    if (wide->size() < MAX_PATH || wide->starts_with(L"\\\\?\\")) {
+        return {std::move(wide), {}};
+    }
+    const DWORD needed = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return {std::nullopt, LastError()};
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(wide->c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        return {std::nullopt, length == 0 ? LastError() : std::make_error_code(std::errc::filename_too_long)};
+    }
+    full.resize(length);
+    if (full.starts_with(L"\\\\")) {
+        return {L"\\\\?\\UNC\\" + full.substr(2), {}};  // \\server\share\... becomes \\?\UNC\server\share\...
+    }
+    return {L"\\\\?\\" + full, {}};
 }
 
 // Only a file on a disk has a size and can be made new; a name such as NUL, CON or a pipe opens a
