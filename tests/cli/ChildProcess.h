@@ -23,8 +23,10 @@ struct ChildOptions {
     // terminal, stdin empty, stdout and stderr collected in files.
     bool terminal = false;
     std::optional<std::string> descriptor3;      // text the child can read from a pipe on descriptor 3
-    std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes; SIGXFSZ at its default action
     bool stderrReaderGone = false;               // stderr is a pipe whose reader has closed it
+    unsigned short columns = 0;                  // the pseudo-terminal's width; 0: the system's default
+    bool unprivileged = false;                   // run as user and group 65534 when the tests run as root
 };
 
 // The tool as a child process; ended with SIGKILL if still running when destroyed.
@@ -35,12 +37,14 @@ class CliChild {
     CliChild(const CliChild&) = delete;
     CliChild& operator=(const CliChild&) = delete;
 
-    // On the terminal: waits until the prompt has appeared, then types the reply. False on timeout
-    // or end.
+    // On the terminal: waits until the prompt has appeared after the one answered before, then
+    // types the reply. False on timeout or end.
     [[nodiscard]] bool Answer(const std::string& prompt, const std::string& reply);
     void Signal(int signalNumber) const;
     // True while the terminal's echo is on.
     [[nodiscard]] bool EchoOn() const;
+    // True while the terminal echoes control characters as ^X.
+    [[nodiscard]] bool ControlEchoOn() const;
     // Reads to the end and waits.
     [[nodiscard]] ChildResult Wait();
 
@@ -55,6 +59,7 @@ class CliChild {
     std::FILE* out_ = nullptr;
     std::FILE* err_ = nullptr;
     std::string shown_;
+    std::size_t answered_ = 0;  // where the next prompt is looked for
 };
 
 }  // namespace morvex::test
