@@ -8,9 +8,9 @@ void Reporter::File(const std::string& file, MessageId id, std::error_code cause
     const std::string_view text = Message(id).text;
     std::string line = file + ": " + std::string(text);
     if (cause) {
-        const std::string reason = cause == std::errc::file_exists && !output.empty()
-                                       ? std::filesystem::path(output).filename().string() + " exists"
-                                       : cause.message();
+        const std::string taken = std::filesystem::path(output).filename().string();
+        const std::string reason =
+            cause == std::errc::file_exists && !taken.empty() ? taken + " exists" : cause.message();
         line += " (" + reason + ")";
     }
     Plain(line);

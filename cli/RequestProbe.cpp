@@ -58,6 +58,9 @@ ProbeResult ProbeRequest(CliCommand command, const std::string& path) {
     if (std::filesystem::is_directory(source)) {
         return Refused(Refusal::CannotOpenSource, std::make_error_code(std::errc::is_a_directory), output);
     }
+    if (output.empty()) {
+        return Refused(Refusal::CannotCreateOutput, std::make_error_code(std::errc::no_such_file_or_directory), output);
+    }
     if (std::filesystem::exists(std::filesystem::symlink_status(output, error))) {
         return Refused(Refusal::CannotCreateOutput, std::make_error_code(std::errc::file_exists), output);
     }
@@ -83,7 +86,10 @@ ProbeResult ProbeRequest(CliCommand command, const std::string& path) {
         return Refused(Refusal::CannotOpenSource, LastError(), output);
     }
     // Creating the output: no file, folder or link (even a dangling one) may have the name, and
-    // the folder must take a new file.
+    // the folder must take a new file. Of ".enc" alone no name is left, and the platform creates none.
+    if (output.empty()) {
+        return Refused(Refusal::CannotCreateOutput, std::make_error_code(std::errc::no_such_file_or_directory), output);
+    }
     struct stat existing {};
     if (::lstat(output.c_str(), &existing) == 0) {
         return Refused(Refusal::CannotCreateOutput, std::make_error_code(std::errc::file_exists), output);
