@@ -218,8 +218,9 @@ const char* UsageText() {
            "asked again, three tries in all. Only its first 55 bytes are used; a longer one\n"
            "is cut, with a notice.\n"
            "\n"
-           "Decryption cannot tell a wrong passphrase or the other cipher: the container holds no\n"
-           "check value, so it runs to its end and writes unrelated data.\n"
+           "Decryption cannot always tell a wrong passphrase or the other cipher: the container\n"
+           "holds no check value; where its last block cannot tell either, decryption runs to\n"
+           "its end and writes unrelated data.\n"
            "\n"
            "A refused or failed file does not stop the rest. SIGINT, SIGTERM, SIGHUP,\n"
            "SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM (every signal that would end the tool,\n"
@@ -234,6 +235,9 @@ const char* UsageText() {
            "       two differing, a name without .enc, the file cannot be opened, the\n"
            "       output exists or cannot be created, the size cannot be determined)\n"
            "  3    a read or write failed during a job; its output is deleted\n"
+           "  4    the passphrase or the cipher is certainly wrong for the container\n"
+           "       (nothing written)\n"
+           "  5    the container is cut short (nothing written)\n"
            "  130  cancelled by a signal\n";
 }
 

@@ -28,6 +28,15 @@ void Wipe(std::string& text) {
 
 unsigned Cores() { return std::max(1U, std::thread::hardware_concurrency()); }
 
+[[nodiscard]] int ExitStatusFor(Refusal refusal) {
+    switch (refusal) {
+    case Refusal::WrongKey:
+    case Refusal::OtherCipher: return kExitWrongKey;
+    case Refusal::CutShort: return kExitCutShort;
+    default: return kExitRefused;
+    }
+}
+
 // One file's job, with a record of its own: nothing of one job can reach another.
 struct RunningFile {
     explicit RunningFile(const std::string& name) : file(name), state(std::make_unique<JobState>()) {}
@@ -94,8 +103,8 @@ int JobBatch::Run(const std::vector<std::string>& files, std::size_t finished, s
             const RequestResult request =
                 encrypt ? EncryptRequest(state, platform_, options) : DecryptRequest(state, platform_, options);
             if (!request.Started()) {
-                reporter_.File(job->file, MessageFor(*request.refusal), request.cause, state.job.outputName);
-                worst = std::max(worst, kExitRefused);
+                reporter_.File(job->file, MessageFor(request), request.cause, state.job.outputName);
+                worst = std::max(worst, ExitStatusFor(*request.refusal));
                 ++finished;
                 continue;
             }

@@ -60,6 +60,9 @@ private:
     Platform& platform_;
     JobOptions options_;
     JobState state_;
+    // The first field as the last change left it, for the limit's one-step rule.
+    std::size_t firstBytes_ = 0;
+    std::size_t firstCharacters_ = 0;
 };
 
 // The number of characters of a UTF-8 text as the user sees them; a byte that starts no

@@ -5,7 +5,7 @@
 namespace morvex::test {
 
 // The dialog driven as a user drives it, on recording prompts and real files; and the real program's
-// exit statuses.
+// exit statuses, command line and file argument.
 class MainDialogTest : public QObject {
     Q_OBJECT
 
@@ -23,6 +23,11 @@ private slots:
     void layoutAtTwoFontSizes();
     void exitStatus_data();
     void exitStatus();
+    void fileArgument();
+    void dialogArguments_data();
+    void dialogArguments();
+    void answersWithoutWindow_data();
+    void answersWithoutWindow();
 };
 
 }  // namespace morvex::test
