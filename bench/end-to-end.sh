@@ -2,13 +2,9 @@
 # End-to-end figures of morvex-cli: how close a whole file job comes to the in-memory cipher speed,
 # the tool's peak memory on a large file, and (with --speed) the same file through openssl and gpg.
 #
-#   bench/end-to-end.sh [--speed] [--many] [--only-many] [--build-dir DIR] [--size-mib N]
+#   bench/end-to-end.sh [--speed] [--build-dir DIR] [--size-mib N]
 #
 #   --speed          also time openssl and gpg against morvex-cli on a 512 MiB file
-#   --many           also the cases of several files in one call (--jobs): 1,000 files of 1 KiB
-#                    against dd, 8 files of 64 MiB at --jobs 2 against --jobs 1, peak memory of
-#                    --jobs 2 on two 1 GiB files
-#   --only-many      those cases alone
 #   --build-dir DIR  use the binaries already built in DIR instead of building the dev preset
 #   --size-mib N     size of the file for the cipher comparison (default 256)
 #   --memory-mib N   size of the file for the peak memory (default 1024)
@@ -17,8 +13,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=""
 speed=0
-many=0
-only_many=0
 size_mib=256
 memory_mib=1024
 while [[ $# -gt 0 ]]; do
@@ -27,9 +21,7 @@ while [[ $# -gt 0 ]]; do
         --build-dir) build_dir=$2; shift ;;
         --size-mib) size_mib=$2; shift ;;
         --memory-mib) memory_mib=$2; shift ;;
-        --many) many=1 ;;
-        --only-many) many=1; only_many=1 ;;
-        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
         *) echo "end-to-end.sh: unknown argument '$1'" >&2; exit 1 ;;
     esac
     shift
@@ -44,22 +36,16 @@ if [[ -z "$build_dir" ]]; then
 fi
 cli="$build_dir/cli/morvex-cli"
 bench="$build_dir/bench/morvex-bench"
-needed=("$cli" /usr/bin/time bc)
-# The cases of several files need neither the benchmark nor jq.
-[[ $only_many == 1 ]] || needed+=("$bench" jq)
-for tool in "${needed[@]}"; do
+for tool in "$cli" "$bench" /usr/bin/time jq; do
     command -v "$tool" >/dev/null || { echo "end-to-end.sh: $tool is missing" >&2; exit 1; }
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvex-e2e-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # Private copies, so that a rebuild in the same tree during the run cannot touch what is measured.
-cp "$cli" "$work/"
+cp "$cli" "$bench" "$work/"
 cli="$work/morvex-cli"
-if [[ $only_many == 0 ]]; then
-    cp "$bench" "$work/"
-    bench="$work/morvex-bench"
-fi
+bench="$work/morvex-bench"
 pass="$work/passphrase"
 printf 'benchmark passphrase\n' >"$pass"
 
@@ -81,7 +67,6 @@ echo "Load:      $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min averages at the 
 echo "Compiler:  $(c++ --version | head -1)"
 echo
 
-if [[ $only_many == 0 ]]; then
 echo "== In-memory cipher figures (morvex-bench) =="
 "$bench" --benchmark_filter='Cbc(En|De)crypt/morvex/' --benchmark_format=json \
     --benchmark_out="$work/bench.json" --benchmark_out_format=json >/dev/null
@@ -224,66 +209,4 @@ if [[ $speed == 1 ]]; then
         rm -f "$work/s.gpg" "$work/s.back"
         row "gpg --cipher-algo $algo" "$e" "$ec" "$d" "$dc"
     done
-fi
-fi  # only_many
-
-# --- Several files in one call (morvex-cli --jobs) ------------------------------------------------
-# Kept apart from the cases above: they measure the tool's handling of many jobs, not the cipher.
-if [[ $many == 1 ]]; then
-    echo "== Many small files: 1,000 files of 1 KiB, one call, default --jobs ($(nproc) cores) =="
-    echo "Load:      $(cut -d' ' -f1-3 /proc/loadavg)"
-    small="$work/small"
-    mkdir "$small"
-    for i in $(seq 1000); do head -c 1024 /dev/urandom >"$small/f$i"; done
-    # The peer: one process per file, each output flushed to stable storage as the tool's are.
-    timed bash -c 'for f in "$1"/f*; do dd if="$f" of="$f.out" bs=1M conv=fsync status=none; done' _ "$small"
-    dd_wall=$wall_seconds
-    rm -f "$small"/*.out
-    timed "$cli" encrypt --cipher 3des --quiet --passphrase-file "$pass" "$small"/f*
-    cli_wall=$wall_seconds
-    [[ $(ls "$small"/*.enc | wc -l) == 1000 ]] || { echo "not every small file was encrypted" >&2; exit 1; }
-    ratio=$(printf "%.2f" "$(echo "scale=4; $cli_wall / $dd_wall" | bc)")
-    printf '%-44s %8s s\n' "dd conv=fsync, one process per file" "$dd_wall" "morvex-cli encrypt, one call" "$cli_wall"
-    echo "morvex-cli / dd: $ratio (target: at most 1.5) $( (( $(echo "$ratio <= 1.5" | bc) )) && echo met || echo 'NOT met')"
-    rm -rf "$small"
-    echo
-
-    echo "== 8 files of 64 MiB, 3DES encryption: --jobs 2 against --jobs 1 =="
-    echo "Load:      $(cut -d' ' -f1-3 /proc/loadavg)"
-    eight="$work/eight"
-    mkdir "$eight"
-    for i in 1 2 3 4 5 6 7 8; do head -c $((64 * 1048576)) /dev/urandom >"$eight/g$i"; done
-    declare -A jobs_wall
-    for jobs in 1 2; do
-        rm -f "$eight"/*.enc
-        timed "$cli" encrypt --cipher 3des --quiet --jobs "$jobs" --passphrase-file "$pass" "$eight"/g?
-        jobs_wall[$jobs]=$wall_seconds
-        printf -- '--jobs %s  %8s s wall  %8s s cpu\n' "$jobs" "$wall_seconds" "$cpu_seconds"
-    done
-    speedup=$(printf "%.2f" "$(echo "scale=4; ${jobs_wall[1]} / ${jobs_wall[2]}" | bc)")
-    echo "speed-up: $speedup (target: at least 1.8) $( (( $(echo "$speedup >= 1.8" | bc) )) && echo met || echo 'NOT met')"
-    echo "Load:      $(cut -d' ' -f1-3 /proc/loadavg) (at the end)"
-    rm -rf "$eight"
-    echo
-
-    echo "== Peak memory: --jobs 2 on two 1 GiB files =="
-    two="$work/two"
-    mkdir "$two"
-    for i in 1 2; do head -c $((1024 * 1048576)) /dev/urandom >"$two/h$i"; done
-    for job in encrypt decrypt; do
-        if [[ $job == encrypt ]]; then
-            inputs=("$two/h1" "$two/h2")
-        else
-            mkdir "$two/orig"
-            mv "$two/h1" "$two/h2" "$two/orig/"
-            inputs=("$two/h1.enc" "$two/h2.enc")
-        fi
-        /usr/bin/time -v -o "$work/time-v" "$cli" "$job" --cipher idea --quiet --jobs 2 --passphrase-file "$pass" \
-            "${inputs[@]}"
-        kib=$(sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): //p' "$work/time-v")
-        printf 'idea %-8s peak %6d KiB (%s MiB) %s\n' "$job" "$kib" "$(echo "scale=1; $kib / 1024" | bc)" \
-            "$([[ $kib -lt 32768 ]] && echo 'below 32 MiB' || echo 'NOT below 32 MiB')"
-    done
-    cmp -s "$two/h1" "$two/orig/h1" && cmp -s "$two/h2" "$two/orig/h2" || { echo "round trip differs" >&2; exit 1; }
-    rm -rf "$two"
 fi
