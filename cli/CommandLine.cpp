@@ -24,6 +24,16 @@ namespace {
     return true;
 }
 
+[[nodiscard]] std::optional<unsigned> ParseJobCount(std::string_view text) {
+    unsigned value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end || value < 1 || value > kMaxJobs) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 [[nodiscard]] std::optional<int> ParseDescriptor(std::string_view text) {
     int value = 0;
     const char* const end = text.data() + text.size();
@@ -90,7 +100,7 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
             result.command = CliCommand::Help;
             return CommandLineResult{result, {}};
         }
-        if (arg == "--version") {
+        if (arg == "-V" || arg == "--version") {
             result.command = CliCommand::Version;
             return CommandLineResult{result, {}};
         }
@@ -130,6 +140,14 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
                 return Failure("unknown cipher '" + **value + "' (3des or idea)");
             }
             result.algorithm = *algorithm;
+            continue;
+        }
+        if (auto value = option.Match("--jobs"); value || (value = option.Match("-j"))) {
+            const std::optional<unsigned> jobs = *value ? ParseJobCount(**value) : std::nullopt;
+            if (!jobs) {
+                return Failure("option " + arg + " needs a number of files from 1 to " + std::to_string(kMaxJobs));
+            }
+            result.jobs = *jobs;
             continue;
         }
         if (auto value = option.Match("--passphrase-file")) {
@@ -185,28 +203,41 @@ const char* UsageText() {
            "      --passphrase-file P   take the passphrase from the first line of file P\n"
            "      --passphrase-fd N     take the passphrase from the first line read from\n"
            "                            open descriptor N\n"
+           "  -j, --jobs N              run up to N files at once (1 to 64; default: one per\n"
+           "                            processor core)\n"
            "  -q, --quiet               no progress line\n"
            "  -h, --help                this text\n"
-           "      --version             the version\n"
+           "  -V, --version             the version\n"
            "\n"
-           "Without a passphrase option the passphrase is read from the terminal without echo,\n"
-           "twice when encrypting. Only its first 55 bytes are used; a longer one is cut, with\n"
-           "a notice.\n"
+           "Every file is checked before the passphrase is asked for: a file that cannot be\n"
+           "read, an output name that is taken, a name without .enc for decrypt. Each such\n"
+           "file is refused at once and the others still run.\n"
            "\n"
-           "Decryption cannot tell a wrong passphrase or the other cipher: the container holds no\n"
-           "check value, so it runs to its end and writes unrelated data.\n"
+           "Without a passphrase option the passphrase is read from the terminal without\n"
+           "echo, twice when encrypting; an empty one or two that differ are said once and\n"
+           "asked again, three tries in all. Only its first 55 bytes are used; a longer one\n"
+           "is cut, with a notice.\n"
            "\n"
-           "Files are handled one after the other; a refused or failed file does not stop the\n"
-           "rest. SIGINT or SIGTERM cancels the running file (its output is deleted) and starts\n"
-           "no further one.\n"
+           "Decryption cannot always tell a wrong passphrase or the other cipher: the container\n"
+           "holds no check value; where its last block cannot tell either, decryption runs to\n"
+           "its end and writes unrelated data.\n"
+           "\n"
+           "A refused or failed file does not stop the rest. SIGINT, SIGTERM, SIGHUP,\n"
+           "SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM (every signal that would end the tool,\n"
+           "except SIGKILL and those of a fault) cancel every running file, delete their\n"
+           "outputs and start no further one. A write beyond the file-size limit fails its\n"
+           "file instead of ending the tool.\n"
            "\n"
            "Exit status (the worst over all files):\n"
            "  0    every file done\n"
            "  1    usage error, or the passphrase could not be read\n"
-           "  2    a request refused before its job started (no cipher or passphrase, the\n"
-           "       passphrases differ, a name without .enc, the file cannot be opened, the\n"
+           "  2    a request refused before its job started (the passphrase empty or the\n"
+           "       two differing, a name without .enc, the file cannot be opened, the\n"
            "       output exists or cannot be created, the size cannot be determined)\n"
            "  3    a read or write failed during a job; its output is deleted\n"
+           "  4    the passphrase or the cipher is certainly wrong for the container\n"
+           "       (nothing written)\n"
+           "  5    the container is cut short (nothing written)\n"
            "  130  cancelled by a signal\n";
 }
 

@@ -30,8 +30,12 @@ struct CommandLine {
     std::string passphraseFile;
     int passphraseDescriptor = -1;
     bool quiet = false;
+    unsigned jobs = 0;  // files at once; 0: one per processor core
     std::vector<std::string> files;
 };
+
+// The most files a call runs at once: each job holds a few MiB and three threads.
+inline constexpr unsigned kMaxJobs = 64;
 
 struct CommandLineResult {
     std::optional<CommandLine> commandLine;
