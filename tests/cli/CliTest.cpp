@@ -235,6 +235,75 @@ TEST_F(CliTest, EmptyPassphraseIsRefusedOnceAndALongOneCutTo55BytesWithANotice) 
     EXPECT_EQ(Read("h"), plain);
 }
 
+// --- What decryption tells before it writes ------------------------------------------------
+
+// Runs the tool with the passphrase from a file and the arguments as given, in the test's folder.
+#define MORVEX_RUN(passText, ...) [&] {                                   \
+    Write("pass.txt", passText);                                          \
+    ChildOptions run = Options({__VA_ARGS__});                            \
+    return CliChild(run).Wait();                                          \
+}()
+
+TEST_F(CliTest, DecryptionTellsTheCipherAWrongPassphraseAndACutShortFile) {
+    const std::string plain = RandomBytes(1001, 8);
+    Write("m", plain);
+    ASSERT_EQ(Crypt("encrypt", "idea", "M\xC3\xBCller\n", {"m"}).status, kDone);  // "Müller" typed as UTF-8
+    SetAside("m");
+
+    // Without --cipher the cipher is the one that verifies.
+    ChildResult found = MORVEX_RUN("M\xC3\xBCller\n", "decrypt", "--passphrase-file", "pass.txt", "m.enc");
+    ASSERT_EQ(found.status, kDone) << found.err;
+    EXPECT_EQ(Read("m"), plain);
+    fs::remove(Path("m"));
+
+    // The text goes in Windows-1252 where it fits: the same name given as its UTF-8 bytes makes
+    // another key, which the check tries as the text's UTF-8 form, and says so.
+    Write("n", plain);
+    ChildResult asBytes = MORVEX_RUN("M\xC3\xBCller\n", "encrypt", "-c", "3des", "--passphrase-bytes",
+                                     "--passphrase-file", "pass.txt", "n");
+    ASSERT_EQ(asBytes.status, kDone) << asBytes.err;
+    fs::remove(Path("n"));
+    ChildResult recoded = MORVEX_RUN("M\xC3\xBCller\n", "decrypt", "-c", "3des", "--passphrase-file", "pass.txt", "n.enc");
+    EXPECT_EQ(recoded.status, kDone) << recoded.err;
+    EXPECT_NE(recoded.err.find("UTF-8 form"), std::string::npos) << recoded.err;
+    EXPECT_EQ(Read("n"), plain);
+
+    // A wrong passphrase, with or without --cipher: 4, nothing written; --no-verify decrypts as
+    // always, into unrelated bytes of the source's length.
+    for (const std::vector<std::string>& cipher : {std::vector<std::string>{}, {"-c", "idea"}}) {
+        std::vector<std::string> args{"decrypt", "--passphrase-file", "pass.txt"};
+        args.insert(args.end(), cipher.begin(), cipher.end());
+        args.push_back("m.enc");
+        Write("pass.txt", "Mueller\n");
+        ChildResult wrong = CliChild(Options(args)).Wait();
+        EXPECT_EQ(wrong.status, 4) << wrong.err;
+        EXPECT_FALSE(Exists("m"));
+    }
+    ChildResult unchecked = MORVEX_RUN("Mueller\n", "decrypt", "-c", "idea", "--no-verify", "--passphrase-file",
+                                       "pass.txt", "m.enc");
+    EXPECT_EQ(unchecked.status, kDone);
+    EXPECT_EQ(Read("m").size(), plain.size());
+    EXPECT_NE(Read("m"), plain);
+    fs::remove(Path("m"));
+
+    // Cut short: 5, nothing written. inspect says so without a passphrase, and with one the verdicts.
+    Write("c.enc", Read("m.enc").substr(0, 1000));
+    ChildResult cut = MORVEX_RUN("M\xC3\xBCller\n", "decrypt", "-c", "idea", "--passphrase-file", "pass.txt", "c.enc");
+    EXPECT_EQ(cut.status, 5);
+    EXPECT_FALSE(Exists("c"));
+    ChildResult facts = CliChild(Options({"inspect", "c.enc", "m.enc"})).Wait();
+    EXPECT_EQ(facts.status, kDone) << facts.err;
+    EXPECT_NE(facts.out.find("c.enc: 1000 bytes, source length 1001, 126 blocks, cut short: 20 bytes missing"),
+              std::string::npos)
+        << facts.out;
+    EXPECT_NE(facts.out.find("fill bytes that can vouch: 7"), std::string::npos) << facts.out;
+    ChildResult verdicts = MORVEX_RUN("M\xC3\xBCller\n", "inspect", "--passphrase-file", "pass.txt", "m.enc");
+    EXPECT_NE(verdicts.out.find("3-DES: wrong\n  IDEA: right (56 bits of evidence)"), std::string::npos)
+        << verdicts.out;
+}
+
+#undef MORVEX_RUN
+
 // --- Several files, refusals and failures -----------------------------------------------------
 
 // The system's own words for a name that names nothing: its error code's text differs from the
