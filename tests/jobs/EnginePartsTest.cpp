@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "ciphers/IdeaCipher.h"
 #include "ciphers/TripleDes.h"
 #include "jobs/Cbc.h"
+#include "jobs/HelperPool.h"
 #include "jobs/JobRandom.h"
 #include "jobs/ParallelCbc.h"
 #include "jobs/ProgressTracker.h"
@@ -183,29 +187,68 @@ TEST(OverlappedFileTest, WriteBehindKeepsOrderAndReportsFailures) {
     }
 }
 
+// The native platform that starts no thread: every part of a job then runs on the caller's thread.
+class NoThreadPlatform final : public Platform {
+public:
+    Opened<PlatformSource> OpenSource(const std::string& path) override { return NativePlatform().OpenSource(path); }
+    Opened<PlatformOutput> CreateOutput(const std::string& path) override {
+        return NativePlatform().CreateOutput(path);
+    }
+    std::error_code RemoveFile(const std::string& path) override { return NativePlatform().RemoveFile(path); }
+    std::unique_ptr<PlatformThread> StartThread(std::function<void()>) override { return nullptr; }
+    void Sleep(std::chrono::milliseconds) override {}
+    std::uint64_t NowSeconds() override { return 0; }
+};
+
 template <class Cipher>
-void ExpectParallelEqualsSerial(const Cipher& cipher) {
+void ExpectParallelEqualsSerial(const Cipher& cipher, Platform& platform) {
+    constexpr std::size_t kPiece = kParallelCbcPieceBlocks;
     for (const unsigned threads : {0U, 1U, 2U, 3U, 7U}) {
-        for (const std::size_t blocks : {std::size_t{1}, std::size_t{4095}, std::size_t{8192 + 3}, std::size_t{4096 * 7 + 5}}) {
+        // One pool for every run, as a job keeps it for all its transfers.
+        HelperPool pool(platform, threads);
+        for (const std::size_t blocks : {std::size_t{1}, 2 * kPiece - 1, 2 * kPiece, 2 * kPiece + 1, 5 * kPiece + 3}) {
             const Bytes in = PatternBytes(blocks * 8, static_cast<std::uint32_t>(blocks));
             Bytes serial(in.size());
             Bytes parallel(in.size(), 0xEE);
             ChainWords serialChain{0x01234567U, 0x89ABCDEFU};
             ChainWords parallelChain = serialChain;
             CbcDecrypt(cipher, serialChain, in.data(), serial.data(), blocks);
-            ParallelCbcDecrypt(cipher, parallelChain, in.data(), parallel.data(), blocks, threads, NativePlatform());
+            ParallelCbcDecrypt(cipher, parallelChain, in.data(), parallel.data(), blocks, pool);
             ASSERT_EQ(parallel, serial) << blocks << " blocks, " << threads << " threads";
             ASSERT_EQ(parallelChain.c0, serialChain.c0);
             ASSERT_EQ(parallelChain.c1, serialChain.c1);
         }
+        // The largest run has six pieces: at most five helpers, started once for all runs.
+        const std::size_t most = (threads == 0 ? std::max(1U, std::thread::hardware_concurrency()) : threads) - 1;
+        EXPECT_EQ(pool.Helpers(), &platform == &NativePlatform() ? std::min<std::size_t>(most, 5) : 0U);
     }
 }
 
-// Output and final chain equal the single-threaded path for every thread count.
+// Output and final chain equal the single-threaded path for every thread count, around the pieces'
+// edges, with the pool's threads kept from run to run, and with no helper able to start.
 TEST(ParallelCbcTest, EqualsTheSingleThreadedPath) {
     const KeyWords keyWords{0x01020304U, 0xA0B0C0D0U, 0x55AA55AAU, 0xDEADBEEFU};
-    ExpectParallelEqualsSerial(TripleDes(keyWords));
-    ExpectParallelEqualsSerial(IdeaCipher(keyWords));
+    NoThreadPlatform noThreads;
+    for (Platform* platform : {&NativePlatform(), static_cast<Platform*>(&noThreads)}) {
+        ExpectParallelEqualsSerial(TripleDes(keyWords), *platform);
+        ExpectParallelEqualsSerial(IdeaCipher(keyWords), *platform);
+    }
+}
+
+// Every piece runs exactly once per run, however many threads share them and however often the
+// pool is woken.
+TEST(HelperPoolTest, RunsEveryPieceOnceInEveryRun) {
+    HelperPool pool(NativePlatform(), 4);
+    for (std::size_t run = 0; run < 200; ++run) {
+        const std::size_t pieces = run % 9;
+        std::vector<std::atomic<int>> counts(pieces);
+        auto task = [&counts](std::size_t piece) { counts[piece].fetch_add(1); };
+        pool.Run(pieces, task);
+        for (std::size_t i = 0; i < pieces; ++i) {
+            ASSERT_EQ(counts[i].load(), 1) << "run " << run << " piece " << i;
+        }
+    }
+    EXPECT_EQ(pool.Helpers(), 3U);
 }
 
 }  // namespace
