@@ -56,6 +56,7 @@ LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, HelperPool& pool, Cha
             }
             continue;
         }
+        // Straight from the transfer read to the transfer written.
         ParallelCbcDecrypt(cipher, chain, reader.Available().data(), writer.Space(), blocks, pool);
         for (std::size_t i = 0; i < blocks; ++i) {
             off += kBlockBytes;
@@ -73,8 +74,8 @@ LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, HelperPool& pool, Cha
 bool RunDecryption(JobState& state, Platform& platform, std::error_code& cause) {
     ReadAheadFile input(*state.job.inputFile, platform, kJobTransferBytes);
     WriteBehindFile output(*state.job.outputFile, platform, kJobTransferBytes);
-    SourceReader reader(input, kJobTransferBytes);
-    OutputWriter writer(output, kJobTransferBytes);
+    SourceReader reader(input);
+    OutputWriter writer(output);
     HelperPool pool(platform, state.job.decryptThreads);
 
     // A file too short for a header reads as if its missing bytes were 0.

@@ -1,5 +1,5 @@
 // The engine's parts on their own: the generator, the progress arithmetic, the word reads over
-// large transfers and the parallel decryption.
+// large transfers, the ring of transfers between the files and the job, and the parallel decryption.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include "jobs/Cbc.h"
 #include "jobs/HelperPool.h"
 #include "jobs/JobRandom.h"
+#include "jobs/OutputWriter.h"
 #include "jobs/ParallelCbc.h"
 #include "jobs/ProgressTracker.h"
 #include "jobs/ReadAheadFile.h"
@@ -109,7 +110,8 @@ TEST(SourceReaderTest, WordReadsMatchFourByteReadsWhateverTheBuffering) {
         for (const std::size_t capacity : {std::size_t{4}, std::size_t{5}, std::size_t{8}, std::size_t{13}, std::size_t{64}}) {
             const Bytes bytes = PatternBytes(length, static_cast<std::uint32_t>(length));
             MemoryFile file(bytes, static_cast<std::uint32_t>(capacity));
-            SourceReader reader(file, capacity);
+            ReadAheadFile transfers(file, NativePlatform(), capacity);
+            SourceReader reader(transfers);
             std::uint32_t word = 0xA5A5A5A5U;
             std::uint32_t expected = word;
             std::size_t position = 0;
@@ -199,6 +201,88 @@ public:
     void Sleep(std::chrono::milliseconds) override {}
     std::uint64_t NowSeconds() override { return 0; }
 };
+
+// The input taken the way the jobs take it, straight from the transfers: a header, then runs of
+// whole blocks and single words. Whatever the transfer size, the bytes arrive in order and whole,
+// a failed read at any point ends them with a failure that stays, and without helper threads
+// nothing changes.
+TEST(TransferPipelineTest, InputArrivesInOrderWithAFailureAtAnyRead) {
+    const Bytes bytes = PatternBytes(203, 9);
+    NoThreadPlatform noThreads;
+    for (Platform* platform : {&NativePlatform(), static_cast<Platform*>(&noThreads)}) {
+        for (const std::size_t transferBytes : {std::size_t{3}, std::size_t{16}, std::size_t{60}}) {
+            for (int failingRead = -1; failingRead < 60; ++failingRead) {
+                SCOPED_TRACE("transfer " + std::to_string(transferBytes) + " failing " + std::to_string(failingRead));
+                MemoryFile inner(bytes, 4, failingRead);
+                ReadAheadFile transfers(inner, *platform, transferBytes);
+                SourceReader reader(transfers);
+                Bytes got;
+                bool ok = reader.Ensure(12);
+                for (int round = 0; ok && !reader.Available().empty(); ++round) {
+                    if (round % 2 == 0) {
+                        const auto available = reader.Available();
+                        const std::size_t take = round % 4 == 0 ? available.size() / 8 * 8 : std::min<std::size_t>(available.size(), 12);
+                        got.insert(got.end(), available.begin(), available.begin() + static_cast<std::ptrdiff_t>(take));
+                        reader.Consume(take);
+                    } else {
+                        std::uint32_t word = 0;
+                        const std::size_t before = reader.Available().size();
+                        if (!reader.ReadWord(word)) {
+                            ok = false;
+                            break;
+                        }
+                        for (unsigned i = 0; i < std::min<std::size_t>(4, before); ++i) {
+                            got.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
+                        }
+                    }
+                    ok = reader.Ensure(8);
+                }
+                ASSERT_LE(got.size(), bytes.size());
+                ASSERT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
+                if (ok) {
+                    EXPECT_EQ(got.size(), bytes.size());
+                } else {
+                    EXPECT_NE(failingRead, -1);
+                    EXPECT_FALSE(reader.Ensure(ReadAheadFile::kCarryBytes)) << "a failure must stay a failure";
+                }
+            }
+        }
+    }
+}
+
+// The output filled in place, transfer by transfer, as the jobs fill it: a write that fails at any
+// transfer stops the output there, with every transfer before it in order and nothing after it,
+// and the failure reaches the job.
+TEST(TransferPipelineTest, OutputArrivesInOrderAndStopsAtAFailedTransfer) {
+    constexpr std::size_t kTransfer = 64;
+    const Bytes bytes = PatternBytes(8 * 125, 5);  // 15 full transfers and a part
+    NoThreadPlatform noThreads;
+    for (Platform* platform : {&NativePlatform(), static_cast<Platform*>(&noThreads)}) {
+        for (int failingWrite = -1; failingWrite <= 16; ++failingWrite) {
+            SCOPED_TRACE("failing " + std::to_string(failingWrite));
+            MemoryOutput inner(failingWrite);
+            bool ok = true;
+            {
+                WriteBehindFile output(inner, *platform, kTransfer);
+                OutputWriter writer(output);
+                for (std::size_t at = 0; ok && at < bytes.size(); at += 8) {
+                    ok = !output.Failed() && writer.Reserve(8);
+                    if (ok) {
+                        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), 8, writer.Space());
+                        writer.Commit(8);
+                    }
+                }
+                ok = ok && writer.WritePending();
+                ok = output.Flush() && ok;
+                ok = output.Close() && ok;
+            }
+            const bool expectFailure = failingWrite >= 0 && failingWrite < 16;
+            EXPECT_EQ(ok, !expectFailure);
+            const std::size_t written = expectFailure ? kTransfer * static_cast<std::size_t>(failingWrite) : bytes.size();
+            EXPECT_EQ(inner.bytes, Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(written)));
+        }
+    }
+}
 
 template <class Cipher>
 void ExpectParallelEqualsSerial(const Cipher& cipher, Platform& platform) {
