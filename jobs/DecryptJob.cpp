@@ -56,14 +56,25 @@ LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, HelperPool& pool, Cha
             }
             continue;
         }
-        // Straight from the transfer read to the transfer written.
-        ParallelCbcDecrypt(cipher, chain, reader.Available().data(), writer.Space(), blocks, pool);
-        for (std::size_t i = 0; i < blocks; ++i) {
-            off += kBlockBytes;
-            if (detail::BlockEndsLoop(state, progress, off, size, end)) {
-                detail::FinishTransfer(reader, writer, i + 1);
-                return end;
+        // Straight from the transfer read to the transfer written. The progress steps follow the
+        // blocks as they are decrypted, while the other threads go on with the blocks after them.
+        std::size_t stepped = 0;
+        bool ended = false;
+        auto steps = [&](std::size_t first, std::size_t count) {
+            for (std::size_t i = first; i < first + count; ++i) {
+                off += kBlockBytes;
+                if (detail::BlockEndsLoop(state, progress, off, size, end)) {
+                    stepped = i + 1;
+                    ended = true;
+                    return false;
+                }
             }
+            return true;
+        };
+        ParallelCbcDecrypt(cipher, chain, reader.Available().data(), writer.Space(), blocks, pool, steps);
+        if (ended) {
+            detail::FinishTransfer(reader, writer, stepped);
+            return end;
         }
         detail::FinishTransfer(reader, writer, blocks);
         y0 = chain.c0;

@@ -44,33 +44,58 @@ bool HelperPool::TakePiece(std::size_t& piece) noexcept {
     return true;
 }
 
-void HelperPool::RunErased(std::size_t pieces, Piece piece, void* context) {
+void HelperPool::RunErased(std::size_t pieces, Piece piece, void* pieceContext, Then then, void* thenContext) {
     if (pieces > 1) {
         StartHelpers(pieces - 1);
     }
     if (helpers_.empty()) {
         for (std::size_t i = 0; i < pieces; ++i) {
-            piece(context, i);
+            piece(pieceContext, i);
+            if (!then(thenContext, i)) {
+                return;
+            }
         }
         return;
     }
     std::unique_lock lock(mutex_);
     piece_ = piece;
-    context_ = context;
+    context_ = pieceContext;
     pieces_ = pieces;
     next_ = 0;
-    ended_ = 0;
+    endedCount_ = 0;
+    pieceEnded_.assign(pieces, false);
     lock.unlock();
     work_.notify_all();
     lock.lock();
-    std::size_t mine = 0;
-    while (TakePiece(mine)) {
-        lock.unlock();
-        piece(context, mine);
-        lock.lock();
-        ++ended_;
+    std::size_t followed = 0;  // pieces handed to then so far
+    bool stopped = false;
+    for (;;) {
+        while (!stopped && followed < pieces && pieceEnded_[followed]) {
+            lock.unlock();
+            const bool more = then(thenContext, followed);
+            lock.lock();
+            ++followed;
+            if (!more) {
+                stopped = true;
+                pieces_ = next_;  // nothing more is handed out
+            }
+        }
+        std::size_t mine = 0;
+        if (TakePiece(mine)) {
+            lock.unlock();
+            piece(pieceContext, mine);
+            lock.lock();
+            pieceEnded_[mine] = true;
+            ++endedCount_;
+            continue;
+        }
+        if (stopped || followed == pieces) {
+            break;
+        }
+        // Every piece is handed out; the next one to follow is still with a helper.
+        ended_.wait(lock, [&] { return pieceEnded_[followed]; });
     }
-    finished_.wait(lock, [&] { return ended_ == pieces_; });
+    ended_.wait(lock, [&] { return endedCount_ == next_; });
     pieces_ = 0;
 }
 
@@ -88,9 +113,9 @@ void HelperPool::HelperLoop() {
         lock.unlock();
         piece(context, mine);
         lock.lock();
-        if (++ended_ == pieces_) {
-            finished_.notify_one();
-        }
+        pieceEnded_[mine] = true;
+        ++endedCount_;
+        ended_.notify_one();
     }
 }
 

@@ -24,11 +24,16 @@ public:
     HelperPool(const HelperPool&) = delete;
     HelperPool& operator=(const HelperPool&) = delete;
 
-    // Runs task(piece) for every piece below pieces, on the calling thread and on the helpers;
-    // returns once every piece has ended. task must be callable from several threads at once.
-    template <class Task>
-    void Run(std::size_t pieces, Task& task) {
-        RunErased(pieces, [](void* context, std::size_t piece) { (*static_cast<Task*>(context))(piece); }, &task);
+    // Runs task(piece) for every piece below pieces, on the calling thread and on the helpers, and
+    // then(piece) on the calling thread for every piece in order, as soon as it and the pieces
+    // before it have ended, while the helpers go on with later pieces. When then returns false,
+    // pieces not yet begun are dropped. Returns once every piece begun has ended. task must be
+    // callable from several threads at once.
+    template <class Task, class Then>
+    void Run(std::size_t pieces, Task& task, Then& then) {
+        RunErased(
+            pieces, [](void* context, std::size_t piece) { (*static_cast<Task*>(context))(piece); }, &task,
+            [](void* context, std::size_t piece) { return (*static_cast<Then*>(context))(piece); }, &then);
     }
 
     // Helpers started so far.
@@ -36,8 +41,9 @@ public:
 
 private:
     using Piece = void (*)(void* context, std::size_t piece);
+    using Then = bool (*)(void* context, std::size_t piece);
 
-    void RunErased(std::size_t pieces, Piece piece, void* context);
+    void RunErased(std::size_t pieces, Piece piece, void* pieceContext, Then then, void* thenContext);
     void StartHelpers(std::size_t wanted);
     void HelperLoop();
     // Takes the next piece of the current run; false when none is left. Called with the lock held.
@@ -49,13 +55,14 @@ private:
     std::vector<std::unique_ptr<PlatformThread>> helpers_;
 
     std::mutex mutex_;
-    std::condition_variable work_;      // a run has begun, or the pool stops
-    std::condition_variable finished_;  // the last piece of a run has ended
+    std::condition_variable work_;   // a run has begun, or the pool stops
+    std::condition_variable ended_;  // a piece has ended
     Piece piece_ = nullptr;
     void* context_ = nullptr;
-    std::size_t pieces_ = 0;  // of the current run; 0 between runs
-    std::size_t next_ = 0;    // the next piece to hand out
-    std::size_t ended_ = 0;   // pieces that have ended
+    std::size_t pieces_ = 0;         // of the current run; 0 between runs
+    std::size_t next_ = 0;           // the next piece to hand out
+    std::size_t endedCount_ = 0;     // pieces of the current run that have ended
+    std::vector<bool> pieceEnded_;   // by piece, for the in-order follow-up
     bool stop_ = false;
 };
 

@@ -291,14 +291,26 @@ void ExpectParallelEqualsSerial(const Cipher& cipher, Platform& platform) {
         // One pool for every run, as a job keeps it for all its transfers.
         HelperPool pool(platform, threads);
         for (const std::size_t blocks : {std::size_t{1}, 2 * kPiece - 1, 2 * kPiece, 2 * kPiece + 1, 5 * kPiece + 3}) {
+            SCOPED_TRACE(std::to_string(blocks) + " blocks, " + std::to_string(threads) + " threads");
             const Bytes in = PatternBytes(blocks * 8, static_cast<std::uint32_t>(blocks));
             Bytes serial(in.size());
             Bytes parallel(in.size(), 0xEE);
             ChainWords serialChain{0x01234567U, 0x89ABCDEFU};
             ChainWords parallelChain = serialChain;
             CbcDecrypt(cipher, serialChain, in.data(), serial.data(), blocks);
-            ParallelCbcDecrypt(cipher, parallelChain, in.data(), parallel.data(), blocks, pool);
-            ASSERT_EQ(parallel, serial) << blocks << " blocks, " << threads << " threads";
+            // Each range is followed in order, once, and only after it is decrypted.
+            std::size_t followed = 0;
+            auto follow = [&](std::size_t first, std::size_t count) {
+                EXPECT_EQ(first, followed);
+                EXPECT_TRUE(std::equal(serial.begin() + static_cast<std::ptrdiff_t>(8 * first),
+                                       serial.begin() + static_cast<std::ptrdiff_t>(8 * (first + count)),
+                                       parallel.begin() + static_cast<std::ptrdiff_t>(8 * first)));
+                followed = first + count;
+                return true;
+            };
+            ParallelCbcDecrypt(cipher, parallelChain, in.data(), parallel.data(), blocks, pool, follow);
+            ASSERT_EQ(followed, blocks);
+            ASSERT_EQ(parallel, serial);
             ASSERT_EQ(parallelChain.c0, serialChain.c0);
             ASSERT_EQ(parallelChain.c1, serialChain.c1);
         }
@@ -319,17 +331,33 @@ TEST(ParallelCbcTest, EqualsTheSingleThreadedPath) {
     }
 }
 
-// Every piece runs exactly once per run, however many threads share them and however often the
-// pool is woken.
-TEST(HelperPoolTest, RunsEveryPieceOnceInEveryRun) {
+// Every piece runs once per run and is followed in order on the owner's thread, however many
+// threads share the pieces and however often the pool is woken; once the follow-up says stop, no
+// piece begins and none is followed.
+TEST(HelperPoolTest, RunsEveryPieceOnceAndFollowsThemInOrderUntilStopped) {
     HelperPool pool(NativePlatform(), 4);
-    for (std::size_t run = 0; run < 200; ++run) {
+    const std::thread::id owner = std::this_thread::get_id();
+    for (std::size_t run = 0; run < 300; ++run) {
         const std::size_t pieces = run % 9;
+        const std::size_t stopAt = run % 3 == 0 ? run % 7 : pieces;  // the last piece followed
         std::vector<std::atomic<int>> counts(pieces);
+        std::vector<std::size_t> followed;
         auto task = [&counts](std::size_t piece) { counts[piece].fetch_add(1); };
-        pool.Run(pieces, task);
+        auto follow = [&](std::size_t piece) {
+            EXPECT_EQ(std::this_thread::get_id(), owner);
+            EXPECT_EQ(counts[piece].load(), 1);
+            followed.push_back(piece);
+            return piece != stopAt;
+        };
+        pool.Run(pieces, task, follow);
+        const std::size_t expected = std::min(pieces, stopAt + 1);
+        ASSERT_EQ(followed.size(), expected) << "run " << run;
         for (std::size_t i = 0; i < pieces; ++i) {
-            ASSERT_EQ(counts[i].load(), 1) << "run " << run << " piece " << i;
+            if (i < expected) {
+                ASSERT_EQ(followed[i], i);
+            } else {
+                ASSERT_LE(counts[i].load(), 1) << "run " << run << " piece " << i << ", begun before the stop";
+            }
         }
     }
     EXPECT_EQ(pool.Helpers(), 3U);

@@ -296,7 +296,7 @@ TEST(JobOutcomeTest, AFailedWriteStopsTheJobAtOnce) {
 TEST(JobOutcomeTest, HelperThreadsThatCannotStartChangeNothingButTheSpeed) {
     for (const bool decrypt : {false, true}) {
         for (int failing = -1; failing < (decrypt ? 4 : 2); ++failing) {
-            SCOPED_TRACE(std::string(decrypt ? "decrypt" : "encrypt") + ", failing start " + std::to_string(failing));
+            SCOPED_TRACE(::testing::Message() << (decrypt ? "decrypt" : "encrypt") << ", failing start " << failing);
             Fixture f(kUnderThreadSanitizer ? kJobTransferBytes + 4099 : 3 * kJobTransferBytes + 3);
             if (decrypt) {
                 f.PrepareDecryption();
