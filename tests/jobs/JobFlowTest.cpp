@@ -299,6 +299,35 @@ TEST(JobOutcomeTest, AFailedWriteStopsTheJobAtOnce) {
     }
 }
 
+// Helper threads that cannot start change nothing but the speed: with none at all, or with any one
+// of them missing (in the order they start: the read-ahead, the cipher's helpers when decrypting,
+// the write-behind), both jobs write what they write with every helper.
+TEST(JobOutcomeTest, HelperThreadsThatCannotStartChangeNothingButTheSpeed) {
+    for (const bool decrypt : {false, true}) {
+        for (int failing = -1; failing < (decrypt ? 4 : 2); ++failing) {
+            SCOPED_TRACE(::testing::Message() << (decrypt ? "decrypt" : "encrypt") << ", failing start " << failing);
+            Fixture f(kUnderThreadSanitizer ? kJobTransferBytes + 4099 : 3 * kJobTransferBytes + 3);
+            if (decrypt) {
+                f.PrepareDecryption();
+            }
+            if (failing < 0) {
+                f.platform.faults.failHelperThreads = true;
+            } else {
+                f.platform.faults.failHelperThreadAt = failing;
+            }
+            ASSERT_EQ(f.Run(decrypt, {std::chrono::milliseconds{0}, 3}), JobOutcome::Done);
+            if (decrypt) {
+                EXPECT_TRUE(ReadFile(f.source) == f.plain);
+            } else {
+                EXPECT_TRUE(ReadFile(f.Output(false)) == ReferenceContainer(AlgorithmId::Idea, DeriveKeyWords(kPassphrase),
+                                                                            static_cast<std::uint32_t>(f.platform.now),
+                                                                            f.plain));
+            }
+            EXPECT_GT(f.platform.helperStarts.load(), failing) << "the job never asked for that helper";
+        }
+    }
+}
+
 #ifndef _WIN32
 // A real write failure from the file system: a child process whose files may not grow past a limit.
 TEST(JobOutcomeTest, AFileSizeLimitIsAReadWriteError) {
