@@ -3,4 +3,3 @@
 // Shared by the resource script and the code.
 #define kDialogResource 102
 #define kIconResource 128
-#define kAcceleratorResource 129

@@ -21,6 +21,18 @@ std::wstring Wide(std::string_view text) { return WidenUtf8(text).value_or(std::
 
 HWND Control(HWND window, ControlId id) { return GetDlgItem(window, static_cast<int>(id)); }
 
+// The control that Alt with this character chooses, from the table.
+ControlId Shortcut(WPARAM character) {
+    for (const ControlSpec& spec : MainDialogControls()) {
+        if (spec.shortcut != 0 && character < 128 &&
+            CharUpperW(reinterpret_cast<LPWSTR>(character)) ==
+                CharUpperW(reinterpret_cast<LPWSTR>(static_cast<WPARAM>(static_cast<unsigned char>(spec.shortcut))))) {
+            return spec.id;
+        }
+    }
+    return ControlId::None;
+}
+
 // A field's text in UTF-8 for the rules. Both copies are wiped once the rules have taken theirs.
 // An unpaired surrogate, which no keyboard types, becomes U+FFFD.
 class FieldText {
@@ -83,17 +95,19 @@ Win32MainDialog::~Win32MainDialog() {
 
 int Win32MainDialog::Run(HINSTANCE instance) {
     icon_ = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
-    HACCEL shortcuts = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(kAcceleratorResource));
     ended_ = false;
     status_ = MainDialogLogic::kCloseStatus;
     if (CreateDialogParamW(instance, MAKEINTRESOURCEW(kDialogResource), nullptr, &DialogProc,
                            reinterpret_cast<LPARAM>(this)) == nullptr) {
         return -1;
     }
-    // A loop of the dialog's own rather than DialogBox's, for the radio buttons' Alt shortcuts.
+    // A loop of the dialog's own rather than DialogBox's, for the radio buttons' Alt shortcuts: their
+    // captions carry no mnemonic for the dialog manager to find.
     MSG message{};
     while (!ended_ && GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (window_ != nullptr && TranslateAcceleratorW(window_, shortcuts, &message) != 0) {
+        if (window_ != nullptr && message.message == WM_SYSCHAR && Shortcut(message.wParam) != ControlId::None) {
+            SendMessageW(window_, WM_COMMAND, MAKEWPARAM(static_cast<int>(Shortcut(message.wParam)), BN_CLICKED),
+                         reinterpret_cast<LPARAM>(Control(window_, Shortcut(message.wParam))));
             continue;
         }
         if (window_ == nullptr || IsDialogMessageW(window_, &message) == 0) {
