@@ -27,14 +27,27 @@ std::wstring Wide(std::string_view text) { return WidenUtf8(text).value_or(L"?")
 
 int Id(ControlId id) { return static_cast<int>(id); }
 
-// Waits up to ten seconds for a top-level dialog with this title, of this process when given.
+// A button's click as the button reports it to the dialog. BM_CLICK would go through the mouse
+// capture and the focus, which Wine grants a window without an X server only now and then.
+void Click(HWND window, ControlId id, bool wait = false) {
+    const WPARAM command = MAKEWPARAM(Id(id), BN_CLICKED);
+    const auto control = reinterpret_cast<LPARAM>(GetDlgItem(window, Id(id)));
+    if (wait) {
+        SendMessageW(window, WM_COMMAND, command, control);
+    } else {
+        PostMessageW(window, WM_COMMAND, command, control);
+    }
+}
+
+// Waits up to ten seconds for a shown top-level dialog with this title, of this process when given.
 HWND AwaitDialog(const std::wstring& title, DWORD process = 0) {
     for (int i = 0; i < 500; ++i) {
         for (HWND found = FindWindowExW(nullptr, nullptr, L"#32770", title.c_str()); found != nullptr;
              found = FindWindowExW(nullptr, found, L"#32770", title.c_str())) {
             DWORD owner = 0;
             GetWindowThreadProcessId(found, &owner);
-            if (process == 0 || owner == process) {
+            // Visible only once its controls exist and it is initialised.
+            if ((process == 0 || owner == process) && IsWindowVisible(found) != 0) {
                 return found;
             }
         }
@@ -182,9 +195,9 @@ TEST(Win32Dialog, RunsAJobThroughItsControls) {
         }
 
         // Refusals come in the rules' order, in real boxes; the "?" box asks.
-        PostMessageW(item(ControlId::EncryptButton), BM_CLICK, 0, 0);
+        Click(window, ControlId::EncryptButton);
         driver.Answer(MessageId::NoAlgorithm);
-        PostMessageW(item(ControlId::QualityHelpButton), BM_CLICK, 0, 0);
+        Click(window, ControlId::QualityHelpButton);
         driver.Answer(MessageId::Quality);
         // Alt+I shows the licence and checks IDEA; Alt+3 goes back to triple-DES.
         PostMessageW(item(ControlId::PickFileButton), WM_SYSCHAR, 'i', 0x20000000);
@@ -194,23 +207,23 @@ TEST(Win32Dialog, RunsAJobThroughItsControls) {
                                         SendMessageW(item(ControlId::IdeaRadio), BM_GETCHECK, 0, 0) == BST_UNCHECKED; })) {
             driver.Fault("Alt+3 did not choose triple-DES");
         }
-        PostMessageW(item(ControlId::EncryptButton), BM_CLICK, 0, 0);
+        Click(window, ControlId::EncryptButton);
         driver.Answer(MessageId::NoFileToEncrypt);
         // Escape while idle leaves the dialog as it is.
         PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
         PostMessageW(window, WM_COMMAND, IDOK, 0);
 
         chosen = source.string();
-        SendMessageW(item(ControlId::PickFileButton), BM_CLICK, 0, 0);
+        Click(window, ControlId::PickFileButton, true);
         SendMessageW(item(ControlId::PassphraseField), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"K\u00e4se pass"));
-        PostMessageW(item(ControlId::EncryptButton), BM_CLICK, 0, 0);
+        Click(window, ControlId::EncryptButton);
         driver.Answer(MessageId::NoRetype);
         // Nine characters, nine bytes in the home code page: the byte rule reached the rules.
         if (SendMessageW(item(ControlId::QualityMeter), PBM_GETPOS, 0, 0) != 9 * 100 / 55) {
             driver.Fault("the meter does not count the passphrase's bytes");
         }
         SendMessageW(item(ControlId::RetypeField), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"K\u00e4se pass"));
-        PostMessageW(item(ControlId::EncryptButton), BM_CLICK, 0, 0);
+        Click(window, ControlId::EncryptButton);
         driver.Answer(MessageId::Done);
         if (!Driver::Until([&] {
                 return SendMessageW(item(ControlId::ProgressBar), PBM_GETPOS, 0, 0) == 0 &&
@@ -224,11 +237,11 @@ TEST(Win32Dialog, RunsAJobThroughItsControls) {
         std::error_code ignored;
         fs::rename(source, folder / "original.txt", ignored);
         chosen = source.string() + ".enc";
-        SendMessageW(item(ControlId::PickFileButton), BM_CLICK, 0, 0);
-        PostMessageW(item(ControlId::DecryptButton), BM_CLICK, 0, 0);
+        Click(window, ControlId::PickFileButton, true);
+        Click(window, ControlId::DecryptButton);
         driver.Answer(MessageId::Done);
 
-        PostMessageW(item(ControlId::ExitButton), BM_CLICK, 0, 0);
+        Click(window, ControlId::ExitButton);
         // A window that a fault above kept open still ends, so that the test reports instead of hanging.
         if (!Driver::Until([window] { return IsWindow(window) == 0; })) {
             driver.Fault("Exit did not end the dialog");
@@ -262,7 +275,7 @@ TEST(Win32Program, ExitsWithTheRulesStatus) {
         EXPECT_NE(window, nullptr);
         if (window != nullptr) {
             if (exitButton) {
-                PostMessageW(GetDlgItem(window, Id(ControlId::ExitButton)), BM_CLICK, 0, 0);
+                Click(window, ControlId::ExitButton);
             } else {
                 PostMessageW(window, WM_CLOSE, 0, 0);
             }
