@@ -25,6 +25,7 @@ ProbeResult Refused(Refusal refusal, std::error_code cause, std::string outputNa
     return {refusal, cause, std::move(outputName)};
 }
 
+#ifndef _WIN32
 std::error_code LastError() { return {errno, std::generic_category()}; }
 
 // The folder a new file of that name lands in.
@@ -32,6 +33,7 @@ std::string FolderOf(const std::string& path) {
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     return parent.empty() ? std::string(".") : parent.string();
 }
+#endif
 
 }  // namespace
 
