@@ -23,11 +23,11 @@ HWND Control(HWND window, ControlId id) { return GetDlgItem(window, static_cast<
 
 // The control that Alt with this character chooses, from the table.
 ControlId Shortcut(WPARAM character) {
-    for (const ControlSpec& spec : MainDialogControls()) {
-        if (spec.shortcut != 0 && character < 128 &&
+    for (const ControlSpec& entry : MainDialogControls()) {
+        if (entry.shortcut != 0 && character < 128 &&
             CharUpperW(reinterpret_cast<LPWSTR>(character)) ==
-                CharUpperW(reinterpret_cast<LPWSTR>(static_cast<WPARAM>(static_cast<unsigned char>(spec.shortcut))))) {
-            return spec.id;
+                CharUpperW(reinterpret_cast<LPWSTR>(static_cast<WPARAM>(static_cast<unsigned char>(entry.shortcut))))) {
+            return entry.id;
         }
     }
     return ControlId::None;

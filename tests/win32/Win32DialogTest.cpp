@@ -164,23 +164,23 @@ TEST(Win32Dialog, RunsAJobThroughItsControls) {
 
         // The controls in the table's order, with its ids and positions in dialog units.
         HWND child = GetWindow(window, GW_CHILD);
-        for (const ControlSpec& spec : MainDialogControls()) {
+        for (const ControlSpec& entry : MainDialogControls()) {
             if (child == nullptr) {
                 driver.Fault("fewer controls than the table has");
                 break;
             }
             // The dialog manager maps the origin and the size each on its own, as this does.
-            RECT expected{spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height};
+            RECT expected{entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height};
             MapDialogRect(window, &expected);
             RECT actual{};
             GetWindowRect(child, &actual);
             MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&actual), 2);
             actual.right -= actual.left;
             actual.bottom -= actual.top;
-            if (static_cast<int>(static_cast<short>(GetDlgCtrlID(child))) != Id(spec.id) ||
+            if (static_cast<int>(static_cast<short>(GetDlgCtrlID(child))) != Id(entry.id) ||
                 !EqualRect(&expected, &actual) ||
-                (IsWindowEnabled(child) != 0) != ((spec.styles & kDisabled) == 0)) {
-                driver.Fault("control " + std::string(spec.name) + " differs from the table: id " +
+                (IsWindowEnabled(child) != 0) != ((entry.styles & kDisabled) == 0)) {
+                driver.Fault("control " + std::string(entry.name) + " differs from the table: id " +
                              std::to_string(GetDlgCtrlID(child)) + " at " + std::to_string(actual.left) + "," +
                              std::to_string(actual.top) + "," + std::to_string(actual.right) + "," +
                              std::to_string(actual.bottom) + " for " + std::to_string(expected.left) + "," +
