@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "jobs/ContainerFormat.h"
+#include "jobs/Platform.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -53,6 +54,10 @@ ProbeResult ProbeRequest(CliCommand command, const std::string& path) {
 #ifdef _WIN32
     // Names are UTF-8 inside; a path made from a plain string would take them in the ANSI code page.
     const auto utf8 = [](const std::string& name) { return std::filesystem::path(std::u8string(name.begin(), name.end())); };
+    // Opened as the request will open it, so that a refusal gives the system's own reason.
+    if (Opened<PlatformSource> opened = NativePlatform().OpenSource(path); !opened.file) {
+        return Refused(Refusal::CannotOpenSource, opened.error, output);
+    }
     std::error_code error;
     const auto source = std::filesystem::status(utf8(path), error);
     if (error || !std::filesystem::exists(source)) {
