@@ -6,6 +6,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/ExitStatus.h"
+#include "cli/Inspect.h"
 #include "cli/JobBatch.h"
 #include "cli/NotifyingPlatform.h"
 #include "cli/PassphraseInput.h"
@@ -41,6 +42,21 @@ int CliRunner::Run(const std::vector<std::string>& args) {
     InstallCancelHandlers();
     ProgressLine progress(err_, !commandLine.quiet && StderrIsTerminal(), &StderrColumns);
     Reporter reporter(err_, progress);
+
+    if (commandLine.command == CliCommand::Inspect) {
+        // A passphrase only when one is given by file or descriptor: inspecting asks nobody.
+        if (!commandLine.passphraseGiven) {
+            return InspectContainers(commandLine.files, nullptr, false, out_, reporter);
+        }
+        PassphraseResult given = ObtainPassphrase(commandLine, err_);
+        if (!given.entry) {
+            reporter.Plain(given.refusal ? std::string(Message(MessageFor(*given.refusal)).text) : given.error);
+            return given.refusal ? kExitRefused : kExitUsage;
+        }
+        const int status = InspectContainers(commandLine.files, &*given.entry, commandLine.passphraseIsBytes, out_, reporter);
+        WipePassphrase(*given.entry);
+        return status;
+    }
 
     // Every file the requests would refuse is said before anyone types a passphrase for it.
     int worst = kExitDone;

@@ -110,8 +110,10 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
         result.command = CliCommand::Encrypt;
     } else if (args[0] == "decrypt") {
         result.command = CliCommand::Decrypt;
+    } else if (args[0] == "inspect") {
+        result.command = CliCommand::Inspect;
     } else {
-        return Failure("unknown command '" + args[0] + "' (encrypt or decrypt)");
+        return Failure("unknown command '" + args[0] + "' (encrypt, decrypt or inspect)");
     }
 
     bool sourceGiven = false;
@@ -128,6 +130,14 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
         }
         if (arg == "-q" || arg == "--quiet") {
             result.quiet = true;
+            continue;
+        }
+        if (arg == "--no-verify") {
+            result.verify = false;
+            continue;
+        }
+        if (arg == "--passphrase-bytes") {
+            result.passphraseIsBytes = true;
             continue;
         }
         OptionValue option(args, i);
@@ -182,7 +192,10 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
         return Failure("unknown option '" + arg + "'");
     }
 
-    if (result.algorithm == AlgorithmId::None) {
+    result.passphraseGiven = sourceGiven;
+    // Decryption finds the cipher from the container where it can; encryption has to be told.
+    if (result.algorithm == AlgorithmId::None &&
+        (result.command == CliCommand::Encrypt || (result.command == CliCommand::Decrypt && !result.verify))) {
         return Failure("choose a cipher with --cipher 3des or --cipher idea");
     }
     if (result.files.empty()) {
@@ -193,16 +206,23 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
 
 const char* UsageText() {
     return "Usage: morvex-cli encrypt --cipher 3des|idea [options] FILE...\n"
-           "       morvex-cli decrypt --cipher 3des|idea [options] FILE.enc...\n"
+           "       morvex-cli decrypt [--cipher 3des|idea] [options] FILE.enc...\n"
+           "       morvex-cli inspect [--passphrase-file P | --passphrase-fd N] FILE.enc...\n"
            "\n"
            "encrypt writes FILE.enc beside each FILE; decrypt writes FILE beside each FILE.enc.\n"
-           "An existing file is never replaced and the source is only read.\n"
+           "An existing file is never replaced and the source is only read. inspect prints what\n"
+           "a container tells without a passphrase and, given one, the verdict per cipher.\n"
            "\n"
            "Options:\n"
            "  -c, --cipher NAME         3des (also 3-des) or idea, in any letter case\n"
            "      --passphrase-file P   take the passphrase from the first line of file P\n"
            "      --passphrase-fd N     take the passphrase from the first line read from\n"
            "                            open descriptor N\n"
+           "      --passphrase-bytes    take the passphrase's bytes exactly as they stand\n"
+           "                            (otherwise: Windows-1252 where every character fits,\n"
+           "                            UTF-8 otherwise, as the dialog takes them)\n"
+           "      --no-verify           decrypt without the check of the passphrase, the\n"
+           "                            cipher and the length (needs --cipher)\n"
            "  -j, --jobs N              run up to N files at once (1 to 64; default: one per\n"
            "                            processor core)\n"
            "  -q, --quiet               no progress line\n"
@@ -218,9 +238,15 @@ const char* UsageText() {
            "asked again, three tries in all. Only its first 55 bytes are used; a longer one\n"
            "is cut, with a notice.\n"
            "\n"
-           "Decryption cannot always tell a wrong passphrase or the other cipher: the container\n"
-           "holds no check value; where its last block cannot tell either, decryption runs to\n"
-           "its end and writes unrelated data.\n"
+           "Before it writes anything, decryption tells a wrong passphrase or cipher, and a\n"
+           "container cut short, from the unused bytes of the last block, which the encrypting\n"
+           "program filled from the generator whose output stands in the header: 8 bits of\n"
+           "evidence per unused byte, in 7 files of 8. Without --cipher it takes the cipher\n"
+           "that verifies. It cannot tell when the source filled its last block, when other\n"
+           "software wrote the header, or when the size does not fit the length: then it\n"
+           "decrypts as always, and a wrong passphrase writes unrelated data. It is no\n"
+           "integrity check; and the format (no salt, one MD5 block) allows cheap offline\n"
+           "guessing of a passphrase, which the check does not make easier.\n"
            "\n"
            "A refused or failed file does not stop the rest. SIGINT, SIGTERM, SIGHUP,\n"
            "SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM (every signal that would end the tool,\n"
@@ -233,7 +259,8 @@ const char* UsageText() {
            "  1    usage error, or the passphrase could not be read\n"
            "  2    a request refused before its job started (the passphrase empty or the\n"
            "       two differing, a name without .enc, the file cannot be opened, the\n"
-           "       output exists or cannot be created, the size cannot be determined)\n"
+           "       output exists or cannot be created, the size cannot be determined, no\n"
+           "       --cipher and none could be told from the container)\n"
            "  3    a read or write failed during a job; its output is deleted\n"
            "  4    the passphrase or the cipher is certainly wrong for the container\n"
            "       (nothing written)\n"

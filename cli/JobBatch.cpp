@@ -70,7 +70,9 @@ int JobBatch::Run(const std::vector<std::string>& files, std::size_t finished, s
     const JobOptions options{.finalPause = std::chrono::milliseconds(0),
                              .decryptThreads = running > 1
                                                    ? std::max(1U, Cores() / static_cast<unsigned>(running))
-                                                   : 0U};
+                                                   : 0U,
+                             .verifyKey = commandLine_.verify,
+                             .findCipher = commandLine_.algorithm == AlgorithmId::None};
     const bool encrypt = commandLine_.command == CliCommand::Encrypt;
 
     std::deque<const std::string*> waiting;
@@ -99,14 +101,22 @@ int JobBatch::Run(const std::vector<std::string>& files, std::size_t finished, s
             state.choice.chosenPath = job->file;
             state.choice.passphrase = passphrase_.passphrase;
             state.choice.retype = passphrase_.retype;
+            state.choice.passphraseIsBytes = commandLine_.passphraseIsBytes;
             job->start = Clock::now();
             const RequestResult request =
                 encrypt ? EncryptRequest(state, platform_, options) : DecryptRequest(state, platform_, options);
             if (!request.Started()) {
                 reporter_.File(job->file, MessageFor(request), request.cause, state.job.outputName);
+                if (request.refusal == Refusal::CipherNotFound) {
+                    reporter_.Plain(job->file + ": give --cipher 3des or --cipher idea");
+                }
                 worst = std::max(worst, ExitStatusFor(*request.refusal));
                 ++finished;
                 continue;
+            }
+            if (request.recodedAs) {
+                reporter_.Plain(job->file + ": the passphrase verifies in its " +
+                                std::string(PassphraseEncodingName(*request.recodedAs)) + " form, which is used");
             }
             jobs.push_back(std::move(job));
         }

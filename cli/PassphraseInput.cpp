@@ -1,5 +1,9 @@
 #include "cli/PassphraseInput.h"
 
+#include "jobs/Jobs.h"
+#include "keys/PassphraseText.h"
+
+#include <filesystem>
 #include <fstream>
 
 #include "cli/Terminal.h"
@@ -18,7 +22,8 @@ void Wipe(std::string& text) {
 }  // namespace
 
 std::optional<std::string> ReadPassphraseFile(const std::string& path, std::size_t keep) {
-    std::ifstream file(path, std::ios::binary);
+    // Through a path made from UTF-8, so that on Windows any name opens, not only the code page's.
+    std::ifstream file(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
     if (!file) {
         return std::nullopt;
     }
@@ -42,18 +47,26 @@ std::optional<std::string> ReadPassphraseFile(const std::string& path, std::size
 
 namespace {
 
-// Cuts the texts as the dialog's fields do, then refuses them as the request would.
-PassphraseResult Checked(PassphraseEntry entry, bool encrypt) {
-    const bool firstCut = CutPassphrase(entry.passphrase);
-    const bool secondCut = CutPassphrase(entry.retype);
-    entry.cut = firstCut || secondCut;
+// Refuses the texts as the request would: the keys they make are compared, byte for byte. The
+// texts stay whole, since the byte rule needs every character; the key takes its first 55 bytes.
+PassphraseResult Checked(PassphraseEntry entry, bool encrypt, bool isBytes) {
+    const auto longerThanKey = [isBytes](const std::string& text) {
+        return (isBytes ? text.size() : PassphraseByteCount(text)) > kMaxPassphraseBytes;
+    };
+    entry.cut = longerThanKey(entry.passphrase) || (encrypt && longerThanKey(entry.retype));
     std::optional<Refusal> refusal;
     if (entry.passphrase.empty()) {
         refusal = Refusal::NoPassphrase;
     } else if (encrypt && entry.retype.empty()) {
         refusal = Refusal::NoRetype;
-    } else if (encrypt && entry.passphrase != entry.retype) {
-        refusal = Refusal::PassphrasesDiffer;
+    } else if (encrypt) {
+        std::string first = KeyBytes(entry.passphrase, isBytes);
+        std::string second = KeyBytes(entry.retype, isBytes);
+        if (first != second) {
+            refusal = Refusal::PassphrasesDiffer;
+        }
+        SecureWipe(first.data(), first.size());
+        SecureWipe(second.data(), second.size());
     }
     if (refusal) {
         WipePassphrase(entry);
@@ -63,7 +76,7 @@ PassphraseResult Checked(PassphraseEntry entry, bool encrypt) {
 }
 
 // One try on the terminal: the passphrase, and when encrypting, unless it is empty, once more.
-PassphraseResult AskOnTerminal(bool encrypt) {
+PassphraseResult AskOnTerminal(bool encrypt, bool isBytes) {
     PassphraseEntry entry;
     std::optional<std::string> text = ReadHiddenLine("Passphrase: ", kPassphraseLineKeep);
     if (!text) {
@@ -80,19 +93,10 @@ PassphraseResult AskOnTerminal(bool encrypt) {
         }
         entry.retype = std::move(*again);
     }
-    return Checked(std::move(entry), encrypt);
+    return Checked(std::move(entry), encrypt, isBytes);
 }
 
 }  // namespace
-
-bool CutPassphrase(std::string& text) {
-    if (text.size() <= kMaxPassphraseBytes) {
-        return false;
-    }
-    SecureWipe(text.data() + kMaxPassphraseBytes, text.size() - kMaxPassphraseBytes);
-    text.resize(kMaxPassphraseBytes);
-    return true;
-}
 
 PassphraseResult ObtainPassphrase(const CommandLine& commandLine, std::FILE* err) {
     const bool encrypt = commandLine.command == CliCommand::Encrypt;
@@ -122,7 +126,7 @@ PassphraseResult ObtainPassphrase(const CommandLine& commandLine, std::FILE* err
     }
     case PassphraseSource::Terminal:
         for (int attempt = 1;; ++attempt) {
-            PassphraseResult result = AskOnTerminal(encrypt);
+            PassphraseResult result = AskOnTerminal(encrypt, commandLine.passphraseIsBytes);
             if (!result.refusal || attempt == kTerminalAttempts) {
                 return result;
             }
@@ -131,7 +135,7 @@ PassphraseResult ObtainPassphrase(const CommandLine& commandLine, std::FILE* err
             std::fflush(err);
         }
     }
-    return Checked(std::move(entry), encrypt);
+    return Checked(std::move(entry), encrypt, commandLine.passphraseIsBytes);
 }
 
 void WipePassphrase(PassphraseEntry& entry) {

@@ -17,8 +17,6 @@ inline constexpr std::size_t kPassphraseLineKeep = 1024;
 // The first line of a file, without its line end ("\n" or "\r\n"). Nothing if the file cannot be read.
 [[nodiscard]] std::optional<std::string> ReadPassphraseFile(const std::string& path, std::size_t keep);
 
-// Cuts the text to the bytes that reach the key, as the dialog keeps them; true if it was longer.
-[[nodiscard]] bool CutPassphrase(std::string& text);
 
 struct PassphraseEntry {
     std::string passphrase;

@@ -25,6 +25,7 @@ ProbeResult Refused(Refusal refusal, std::error_code cause, std::string outputNa
     return {refusal, cause, std::move(outputName)};
 }
 
+#ifndef _WIN32
 std::error_code LastError() { return {errno, std::generic_category()}; }
 
 // The folder a new file of that name lands in.
@@ -32,6 +33,7 @@ std::string FolderOf(const std::string& path) {
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     return parent.empty() ? std::string(".") : parent.string();
 }
+#endif
 
 }  // namespace
 
@@ -49,8 +51,10 @@ ProbeResult ProbeRequest(CliCommand command, const std::string& path) {
     }
 
 #ifdef _WIN32
+    // Names are UTF-8 inside; a path made from a plain string would take them in the ANSI code page.
+    const auto utf8 = [](const std::string& name) { return std::filesystem::path(std::u8string(name.begin(), name.end())); };
     std::error_code error;
-    const auto source = std::filesystem::status(path, error);
+    const auto source = std::filesystem::status(utf8(path), error);
     if (error || !std::filesystem::exists(source)) {
         return Refused(Refusal::CannotOpenSource,
                        error ? error : std::make_error_code(std::errc::no_such_file_or_directory), output);
@@ -61,13 +65,13 @@ ProbeResult ProbeRequest(CliCommand command, const std::string& path) {
     if (output.empty()) {
         return Refused(Refusal::CannotCreateOutput, std::make_error_code(std::errc::no_such_file_or_directory), output);
     }
-    if (std::filesystem::exists(std::filesystem::symlink_status(output, error))) {
+    if (std::filesystem::exists(std::filesystem::symlink_status(utf8(output), error))) {
         return Refused(Refusal::CannotCreateOutput, std::make_error_code(std::errc::file_exists), output);
     }
     if (!std::filesystem::is_regular_file(source)) {
         return Refused(Refusal::CannotDetermineSize, std::make_error_code(std::errc::invalid_argument), output);
     }
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    const std::uintmax_t size = std::filesystem::file_size(utf8(path), error);
     if (error || size >= kSizeLimit) {
         return Refused(Refusal::CannotDetermineSize, error ? error : std::make_error_code(std::errc::file_too_large),
                        output);

@@ -65,8 +65,7 @@ private:
     std::size_t firstCharacters_ = 0;
 };
 
-// The number of characters of a UTF-8 text as the user sees them; a byte that starts no
-// character counts as one.
+// The number of characters of a UTF-8 text as the user sees them: the bytes that start one.
 [[nodiscard]] std::size_t CharacterCount(std::string_view text) noexcept;
 
 // The text's first count characters, never splitting one.

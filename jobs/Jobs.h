@@ -79,7 +79,7 @@ struct JobTick {
     Kind kind = Kind::Idle;
     int percent = 0;
     JobOutcome outcome = JobOutcome::Done;
-    std::error_code cause;  // for Failed, the system's reason where it gave one
+    std::error_code cause{};  // for Failed, the system's reason where it gave one
 };
 
 using WorkerRoutine = void (*)(JobState& state, Platform& platform);

@@ -66,6 +66,7 @@ struct Faults {
     bool failSetEnd = false;
     bool failStartThread = false;   // the worker's start
     bool failHelperThreads = false;  // every start after the worker's
+    std::optional<int> failHelperThreadAt;  // only this start after the worker's, counted from 0
     bool discardOutput = false;  // count the output's bytes without storing them
 };
 
@@ -87,6 +88,7 @@ public:
     std::atomic<int> flushes{0};
     std::atomic<std::uint64_t> outputBytesWritten{0};
     std::atomic<bool> workerStarted{false};  // reset by each request
+    std::atomic<int> helperStarts{0};        // reset by each request
 };
 
 // One tick of the completion step as a front end runs it: the bar while the job runs; once it has
