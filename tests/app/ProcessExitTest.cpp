@@ -144,15 +144,22 @@ void MainDialogTest::exitStatus() {
     QVERIFY2(!window.isEmpty(), "the dialog did not appear");
     QTest::qWait(300);
     QVERIFY2(app.state() == QProcess::Running, "the program ended by itself");
+    bool ended = false;
     if (pressExit) {
         // From the first control, seven steps along the tab order reach Exit.
         QVERIFY(Xdotool(display, QStringLiteral("windowfocus --sync ") + window).has_value());
         QVERIFY(
             Xdotool(display, QStringLiteral("key --delay 60 Tab Tab Tab Tab Tab Tab Tab space")).has_value());
+        ended = app.waitForFinished(15000);
     } else {
-        QVERIFY(SendCloseRequest(display, window.toUInt()));
+        // On a loaded machine the first request can reach the window before it takes such requests:
+        // ask again, as a user would click again, until the program ends.
+        for (int attempt = 0; attempt < 8 && !ended; ++attempt) {
+            QVERIFY(SendCloseRequest(display, window.toUInt()));
+            ended = app.waitForFinished(2000);
+        }
     }
-    QVERIFY2(app.waitForFinished(15000), "the program did not end");
+    QVERIFY2(ended, "the program did not end");
     QCOMPARE(app.exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.exitCode(), status);
 #endif
