@@ -34,6 +34,7 @@ enum class MessageId {
     Done,
     Canceled,
     ReadWriteError,
+    OutputLeftBehind,
     PathTooLong,
     Limit,
     Working,

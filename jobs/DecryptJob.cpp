@@ -12,6 +12,7 @@
 #include "jobs/Jobs.h"
 #include "jobs/ParallelCbc.h"
 #include "jobs/ReadAheadFile.h"
+#include "jobs/SizeCheckedSource.h"
 #include "keys/PassphraseDigest.h"
 
 namespace morvex {
@@ -71,7 +72,8 @@ LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, Platform& platform, C
 }
 
 bool RunDecryption(JobState& state, Platform& platform, std::error_code& cause) {
-    ReadAheadFile input(*state.job.inputFile, platform, kJobTransferBytes);
+    SizeCheckedSource source(*state.job.inputFile, state.job.size);
+    ReadAheadFile input(source, platform, kJobTransferBytes);
     WriteBehindFile output(*state.job.outputFile, platform, kJobTransferBytes);
     SourceReader reader(input, kJobTransferBytes);
     OutputWriter writer(output, kJobTransferBytes);
@@ -95,10 +97,13 @@ bool RunDecryption(JobState& state, Platform& platform, std::error_code& cause) 
     // The cut removes the fill and the two blocks decrypted past the container's end.
     const std::optional<std::uint32_t> cut =
         headerRead && header.length < state.job.size ? std::optional<std::uint32_t>(header.length) : std::nullopt;
+    if (end == LoopEnd::Done && !detail::InputEndsHere(reader)) {
+        end = LoopEnd::Failed;
+    }
     const bool ok = detail::FinishOutput(state, platform, writer, output, end, cut);
     input.Close();
     const bool closed = output.Close();
-    cause = detail::FailureCause(input, output);
+    cause = detail::FailureCause(input, output, *state.job.outputFile);
     return closed && ok;
 }
 

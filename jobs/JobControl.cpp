@@ -1,18 +1,26 @@
 // Requests and job control: what runs on the front end's thread.
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "base/SecureWipe.h"
 #include "jobs/ContainerFormat.h"
+#include "jobs/JobError.h"
 #include "jobs/Jobs.h"
+#include "keys/PassphraseDigest.h"
 
 namespace morvex {
 
 namespace {
 
-RequestResult Refuse(Refusal refusal, std::error_code cause = {}) { return {refusal, cause}; }
+RequestResult Refuse(Refusal refusal, std::error_code cause = {}) {
+    RequestResult result;
+    result.refusal = refusal;
+    result.cause = cause;
+    return result;
+}
 
 bool EndsWithSuffix(const std::string& name) {
     const std::string suffix = kContainerSuffix;
@@ -25,6 +33,7 @@ bool IsKnownAlgorithm(AlgorithmId algorithm) {
 
 void WipeJobPassphrase(JobState& state) {
     SecureWipe(state.job.passphrase.data(), state.job.passphrase.size());
+    UnlockMemory(state.job.passphrase.data(), state.job.passphrase.capacity());
     state.job.passphrase.clear();
 }
 
@@ -42,6 +51,25 @@ void WipeJobPassphrase(JobState& state) {
     return std::nullopt;
 }
 
+// Why a file of this size cannot be the job's input, if it cannot. 0xFFFFFFFF is refused too: it
+// is the value by which the platform's 32-bit size call reports failure, so no container may carry
+// it as a length. An encryption also needs its container below 4 GiB, since decryption accepts no
+// larger file.
+// Nothing if it can; otherwise the cause, where there is one.
+[[nodiscard]] std::optional<std::error_code> SizeProblem(const std::optional<std::uint64_t>& size,
+                                                         WorkerRoutine routine, const PlatformSource& input) {
+    if (!size) {
+        return input.Error();
+    }
+    if (*size >= 0xFFFFFFFFULL) {
+        return std::make_error_code(std::errc::file_too_large);
+    }
+    if (routine == &EncryptJob && ContainerBytes(*size) >= (std::uint64_t{1} << 32)) {
+        return make_error_code(JobError::ContainerTooLarge);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 RequestResult StartJob(JobState& state, Platform& platform, WorkerRoutine routine, const JobOptions& options) {
@@ -49,33 +77,35 @@ RequestResult StartJob(JobState& state, Platform& platform, WorkerRoutine routin
     if (!input.file) {
         return Refuse(Refusal::CannotOpenSource, input.error);
     }
-    Opened<PlatformOutput> output = platform.CreateOutput(state.job.outputName);
+    Opened<PlatformNewOutput> output = platform.CreateOutput(state.job.outputName);
     if (!output.file) {
         input.file->Close();
         return Refuse(Refusal::CannotCreateOutput, output.error);
     }
     const auto size = input.file->Size();
-    // 0xFFFFFFFF is refused too: it is the value by which the platform's 32-bit size call reports
-    // failure, so no container may carry it as a length.
-    if (!size || *size >= 0xFFFFFFFFULL) {
-        const std::error_code cause = size ? std::make_error_code(std::errc::file_too_large) : input.file->Error();
+    if (const std::optional<std::error_code> problem = SizeProblem(size, routine, *input.file)) {
         input.file->Close();
-        (void)output.file->Close();
-        // The empty output is this request's own; left behind, it would refuse the next attempt.
-        (void)platform.RemoveFile(state.job.outputName);
-        return Refuse(Refusal::CannotDetermineSize, cause);
+        // The new output is this request's own; nothing of it may stay to refuse the next attempt.
+        RequestResult result = Refuse(Refusal::CannotDetermineSize, *problem);
+        result.cleanup = output.file->Discard();
+        return result;
     }
 
     state.job.inputFile = std::move(input.file);
     state.job.outputFile = std::move(output.file);
     state.job.size = static_cast<std::uint32_t>(*size);
     state.job.algorithm = state.choice.algorithm;
+    // Room for every passphrase first, so that the copy never moves and leaves a copy behind.
+    state.job.passphrase.reserve(std::max(state.choice.passphrase.size(), kMaxPassphraseBytes));
+    LockMemory(state.job.passphrase.data(), state.job.passphrase.capacity());
+    LockMemory(&state.job.keyWords, sizeof state.job.keyWords);
     state.job.passphrase = state.choice.passphrase;
     state.job.finalPause = options.finalPause;
     state.job.decryptThreads = options.decryptThreads;
 
     state.running = true;
     state.published.done.store(false, std::memory_order_relaxed);
+    state.published.outputNameTaken = false;
     state.cancelRequested.store(false, std::memory_order_relaxed);
 
     JobState* shared = &state;
@@ -86,13 +116,13 @@ RequestResult StartJob(JobState& state, Platform& platform, WorkerRoutine routin
     }
     // No worker will ever close the files or set done: undo the start here.
     state.job.inputFile->Close();
-    (void)state.job.outputFile->Close();
     state.job.inputFile.reset();
-    state.job.outputFile.reset();
+    RequestResult result = Refuse(Refusal::CannotStartJob);
+    result.cleanup = state.job.outputFile->Discard();
     WipeJobPassphrase(state);
-    (void)platform.RemoveFile(state.job.outputName);
+    UnlockMemory(&state.job.keyWords, sizeof state.job.keyWords);
     state.running = false;
-    return Refuse(Refusal::CannotStartJob);
+    return result;
 }
 
 RequestResult EncryptRequest(JobState& state, Platform& platform, const JobOptions& options) {
@@ -128,15 +158,22 @@ JobTick FinishJob(JobState& state) {
         return {};
     }
     if (!state.published.done.load(std::memory_order_acquire)) {
-        return {JobTick::Kind::Working, state.published.percent.load(std::memory_order_relaxed)};
+        JobTick tick;
+        tick.kind = JobTick::Kind::Working;
+        tick.percent = state.published.percent.load(std::memory_order_relaxed);
+        return tick;
     }
     const bool failed = state.published.failed.load(std::memory_order_relaxed);
     state.running = false;
     state.published.done.store(false, std::memory_order_relaxed);
 
-    JobTick tick{JobTick::Kind::Finished};
+    JobTick tick;
+    tick.kind = JobTick::Kind::Finished;
     if (failed) {
-        if (state.cancelRequested.load(std::memory_order_relaxed)) {
+        if (state.published.outputNameTaken) {
+            tick.outcome = JobOutcome::OutputNameTaken;
+            tick.cause = state.published.failureCause;
+        } else if (state.cancelRequested.load(std::memory_order_relaxed)) {
             tick.outcome = JobOutcome::Canceled;
         } else {
             tick.outcome = JobOutcome::Failed;
@@ -146,8 +183,8 @@ JobTick FinishJob(JobState& state) {
     return tick;
 }
 
-std::error_code DiscardOutput(const JobState& state, Platform& platform) {
-    return platform.RemoveFile(state.job.outputName);
+DiscardResult DiscardOutput(const JobState& state, Platform& /*platform*/) {
+    return state.job.outputFile ? state.job.outputFile->Discard() : DiscardResult{};
 }
 
 void CancelJob(JobState& state) { state.cancelRequested.store(true, std::memory_order_relaxed); }

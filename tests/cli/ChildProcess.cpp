@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <string>
 #include <stdexcept>
 #include <thread>
 
@@ -85,7 +86,7 @@ CliChild::CliChild(const ChildOptions& options) {
         if (options.fileSizeLimit) {
             const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
             ::setrlimit(RLIMIT_FSIZE, &limit);
-            ::signal(SIGXFSZ, SIG_IGN);
+            ::signal(SIGXFSZ, options.fileSizeSignal ? SIG_DFL : SIG_IGN);
         }
         ::execv(MORVEX_CLI_PATH, argv.data());
         ::_exit(121);
@@ -140,6 +141,32 @@ bool CliChild::Answer(const std::string& prompt, const std::string& reply) {
 
 void CliChild::Signal(int signalNumber) const {
     ::kill(pid_, signalNumber);
+}
+
+bool CliChild::WaitForWrites(unsigned long long bytes, std::chrono::milliseconds timeout) const {
+    // wchar in /proc/PID/io: every byte the process handed to write(), its output's among them.
+    const std::string path = "/proc/" + std::to_string(pid_) + "/io";
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::FILE* io = std::fopen(path.c_str(), "r");
+        if (io == nullptr) {
+            return false;
+        }
+        unsigned long long written = 0;
+        char key[32] = {};
+        unsigned long long value = 0;
+        while (std::fscanf(io, "%31s %llu", key, &value) == 2) {
+            if (std::string(key) == "wchar:") {
+                written = value;
+            }
+        }
+        std::fclose(io);
+        if (written >= bytes) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 bool CliChild::EchoOn() const {

@@ -25,6 +25,7 @@ struct ChildOptions {
     std::optional<std::string> descriptor3;      // text the child can read from a pipe on descriptor 3
     std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     bool stderrReaderGone = false;               // stderr is a pipe whose reader has closed it
+    bool fileSizeSignal = false;                 // SIGXFSZ at its default instead: the limit kills
 };
 
 // The tool as a child process; ended with SIGKILL if still running when destroyed.
@@ -39,6 +40,9 @@ class CliChild {
     // or end.
     [[nodiscard]] bool Answer(const std::string& prompt, const std::string& reply);
     void Signal(int signalNumber) const;
+    // Waits until the child has written at least this many bytes to its files, as the system counts
+    // them; false on timeout or if the system does not tell.
+    [[nodiscard]] bool WaitForWrites(unsigned long long bytes, std::chrono::milliseconds timeout) const;
     // True while the terminal's echo is on.
     [[nodiscard]] bool EchoOn() const;
     // Reads to the end and waits.
