@@ -88,6 +88,12 @@ CliChild::CliChild(const ChildOptions& options) {
             ::setrlimit(RLIMIT_FSIZE, &limit);
             ::signal(SIGXFSZ, options.fileSizeSignal ? SIG_DFL : SIG_IGN);
         }
+        if (options.coreFiles) {
+            rlimit core{};
+            ::getrlimit(RLIMIT_CORE, &core);
+            core.rlim_cur = core.rlim_max;
+            ::setrlimit(RLIMIT_CORE, &core);
+        }
         ::execv(MORVEX_CLI_PATH, argv.data());
         ::_exit(121);
     }

@@ -26,6 +26,7 @@ struct ChildOptions {
     std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     bool stderrReaderGone = false;               // stderr is a pipe whose reader has closed it
     bool fileSizeSignal = false;                 // SIGXFSZ at its default instead: the limit kills
+    bool coreFiles = false;                      // RLIMIT_CORE as high as allowed, for the tool to lower
 };
 
 // The tool as a child process; ended with SIGKILL if still running when destroyed.
