@@ -253,16 +253,21 @@ std::optional<std::string> MainDialog::ChooseFile() {
     return QFile::encodeName(fullPath).toStdString();
 }
 
-void MainDialog::EndDialog(int status) { done(status); }
+void MainDialog::EndDialog(int status) {
+    ending = true;
+    done(status);
+}
 
 void MainDialog::reject() { logic->Cancel(); }
 
 void MainDialog::accept() {}
 
 void MainDialog::closeEvent(QCloseEvent* event) {
-    // The rules end the dialog themselves when it may close.
-    event->ignore();
+    // The rules end the dialog themselves when it may close, and the close goes ahead only then: a
+    // close event left ignored would keep the window, and the program, alive after done().
+    ending = false;
     logic->Close();
+    event->setAccepted(ending);
 }
 
 void MainDialog::keyPressEvent(QKeyEvent* event) {

@@ -32,6 +32,15 @@ void Wipe(std::string& text) {
     text.clear();
 }
 
+[[nodiscard]] int ExitStatusFor(Refusal refusal) {
+    switch (refusal) {
+    case Refusal::WrongKey:
+    case Refusal::OtherCipher: return kExitWrongKey;
+    case Refusal::CutShort: return kExitCutShort;
+    default: return kExitRefused;
+    }
+}
+
 // One file's job from request to outcome.
 class FileRun {
 public:
@@ -61,8 +70,8 @@ private:
                                           ? EncryptRequest(state, platform, options)
                                           : DecryptRequest(state, platform, options);
         if (!request.Started()) {
-            Report(file, MessageFor(*request.refusal), request.cause, state.job.outputName);
-            return kExitRefused;
+            Report(file, MessageFor(request), request.cause, state.job.outputName);
+            return ExitStatusFor(*request.refusal);
         }
         progress_.Start(file, state.job.size, ProgressLine::Clock::now());
         const auto begin = ProgressLine::Clock::now();

@@ -1,5 +1,6 @@
 #include "cli/PassphraseInput.h"
 
+#include <filesystem>
 #include <fstream>
 
 #include "cli/Terminal.h"
@@ -17,7 +18,8 @@ void Wipe(std::string& text) {
 }  // namespace
 
 std::optional<std::string> ReadPassphraseFile(const std::string& path, std::size_t keep) {
-    std::ifstream file(path, std::ios::binary);
+    // Through a path made from UTF-8, so that on Windows any name opens, not only the code page's.
+    std::ifstream file(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
     if (!file) {
         return std::nullopt;
     }

@@ -8,7 +8,8 @@
 namespace morvex {
 
 // SIGINT, SIGTERM and SIGHUP become the cancel command; SIGPIPE is ignored, so that a closed
-// stderr cannot kill the tool halfway through a file and leave a partial output behind.
+// stderr cannot kill the tool halfway through a file and leave a partial output behind. On Windows
+// Ctrl+C, Ctrl+Break and closing the console (or logging off) are the cancel command.
 void InstallCancelHandlers();
 
 // True once one of the cancel signals has arrived.

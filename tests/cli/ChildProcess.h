@@ -1,6 +1,8 @@
 #pragma once
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -20,22 +22,33 @@ struct ChildOptions {
     std::vector<std::string> args;  // without the program
     std::string workingDirectory;
     // A pseudo-terminal as controlling terminal, stdin, stdout and stderr. Otherwise no controlling
-    // terminal, stdin empty, stdout and stderr collected in files.
-    bool terminal = false;
+    // terminal (on Windows: no console), stdin empty, stdout and stderr collected in files.
+    bool terminal = false;                       // POSIX only
     std::optional<std::string> descriptor3;      // text the child can read from a pipe on descriptor 3
-    std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; POSIX only
     bool stderrReaderGone = false;               // stderr is a pipe whose reader has closed it
     bool fileSizeSignal = false;                 // SIGXFSZ at its default instead: the limit kills
     bool coreFiles = false;                      // RLIMIT_CORE as high as allowed, for the tool to lower
 };
 
-// The tool as a child process; ended with SIGKILL if still running when destroyed.
+// The tool as a child process; ended with SIGKILL (on Windows: terminated) if still running when
+// destroyed. On Windows its text-mode "\r\n" line ends come back as "\n".
 class CliChild {
   public:
     explicit CliChild(const ChildOptions& options);
     ~CliChild();
     CliChild(const CliChild&) = delete;
     CliChild& operator=(const CliChild&) = delete;
+
+    // Reads to the end and waits.
+    [[nodiscard]] ChildResult Wait();
+
+#ifdef _WIN32
+  private:
+    void* process_ = nullptr;
+    void* out_ = nullptr;
+    void* err_ = nullptr;
+#else
 
     // On the terminal: waits until the prompt has appeared, then types the reply. False on timeout
     // or end.
@@ -46,8 +59,6 @@ class CliChild {
     [[nodiscard]] bool WaitForWrites(unsigned long long bytes, std::chrono::milliseconds timeout) const;
     // True while the terminal's echo is on.
     [[nodiscard]] bool EchoOn() const;
-    // Reads to the end and waits.
-    [[nodiscard]] ChildResult Wait();
 
     [[nodiscard]] const std::string& Shown() const { return shown_; }
 
@@ -60,6 +71,7 @@ class CliChild {
     std::FILE* out_ = nullptr;
     std::FILE* err_ = nullptr;
     std::string shown_;
+#endif
 };
 
 }  // namespace morvex::test

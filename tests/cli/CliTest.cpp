@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <signal.h>
-#include <stdlib.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -41,9 +44,10 @@ std::string RandomBytes(std::size_t size, std::uint32_t seed) {
 class CliTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "morvex-cli-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        static int counter = 0;
+        dir_ = fs::temp_directory_path() /
+               ("morvex-cli-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++));
+        ASSERT_TRUE(fs::create_directory(dir_)) << dir_;
     }
     void TearDown() override {
         std::error_code ignored;
@@ -158,12 +162,21 @@ TEST_P(RoundTripTest, DecryptingGivesBackTheSource) {
     ASSERT_EQ(Read("data.bin.enc").size(), 12 + 8 * (row.size == 0 ? 1 : (row.size + 7) / 8));
     EXPECT_EQ(Read("data.bin"), plain) << "the source is only read";
     SetAside("data.bin");
-    // No check value: the other cipher runs to its end, reports success and yields other bytes.
+    // The other cipher is told by the fill of the last block and refused before anything is written;
+    // where the source fills its last block, nothing tells it, and it yields other bytes.
     const std::string other = std::string(row.cipher) == "IDEA" ? "3des" : "idea";
-    ASSERT_EQ(Crypt("decrypt", other, "open sesame", {"data.bin.enc"}).status, kDone);
-    EXPECT_EQ(Read("data.bin").size(), row.size);
-    EXPECT_TRUE(row.size == 0 || Read("data.bin") != plain);
-    fs::remove(Path("data.bin"));
+    const ChildResult wrong = Crypt("decrypt", other, "open sesame", {"data.bin.enc"});
+    if (row.size != 0 && row.size % 8 == 0) {
+        ASSERT_EQ(wrong.status, kDone) << wrong.err;
+        EXPECT_EQ(Read("data.bin").size(), row.size);
+        EXPECT_NE(Read("data.bin"), plain);
+        fs::remove(Path("data.bin"));
+    } else {
+        EXPECT_EQ(wrong.status, 4);
+        EXPECT_NE(wrong.err.find("This file was encrypted with " + std::string(row.cipher)), std::string::npos)
+            << wrong.err;
+        EXPECT_FALSE(Exists("data.bin"));
+    }
     result = Crypt("decrypt", row.cipher, "open sesame", {"data.bin.enc"});
     ASSERT_EQ(result.status, kDone) << result.err;
     EXPECT_EQ(Read("data.bin"), plain);
@@ -193,10 +206,10 @@ TEST_F(CliTest, EmptyPassphraseIsRefusedAndALongOneCutTo55BytesWithANotice) {
     EXPECT_NE(encrypted.err.find("55"), std::string::npos) << encrypted.err;
     EXPECT_EQ(std::count(encrypted.err.begin(), encrypted.err.end(), '\n'), 1) << encrypted.err;
     SetAside("h");
-    // 54 bytes make other keys; the first 55 make the same ones, without a notice.
-    ASSERT_EQ(Crypt("decrypt", "idea", longText.substr(0, 54), {"h.enc"}).status, kDone);
-    EXPECT_NE(Read("h"), plain);
-    fs::remove(Path("h"));
+    // 54 bytes make other keys, which the check refuses; the first 55 make the same ones, without a
+    // notice.
+    EXPECT_EQ(Crypt("decrypt", "idea", longText.substr(0, 54), {"h.enc"}).status, 4);
+    EXPECT_FALSE(Exists("h"));
     const ChildResult decrypted = Crypt("decrypt", "idea", longText.substr(0, 55), {"h.enc"});
     ASSERT_EQ(decrypted.status, kDone);
     EXPECT_TRUE(decrypted.err.empty()) << decrypted.err;
@@ -204,6 +217,17 @@ TEST_F(CliTest, EmptyPassphraseIsRefusedAndALongOneCutTo55BytesWithANotice) {
 }
 
 // --- Several files, refusals and failures -----------------------------------------------------
+
+// The system's own words for a name that names nothing: its error code's text differs from the
+// portable one on Windows.
+std::string NoSuchFileText() {
+#ifdef _WIN32
+    constexpr int kFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
+    return std::error_code(kFileNotFound, std::system_category()).message();
+#else
+    return std::make_error_code(std::errc::no_such_file_or_directory).message();
+#endif
+}
 
 TEST_F(CliTest, RefusedFilesDoNotStopTheOthersAndTheStatusIsTheWorst) {
     Write("a", "alpha");
@@ -215,7 +239,7 @@ TEST_F(CliTest, RefusedFilesDoNotStopTheOthersAndTheStatusIsTheWorst) {
     const ChildResult result = Crypt("encrypt", "3des", "pw", {"a", "missing", "b", "huge", "c"});
     EXPECT_EQ(result.status, kRefused);
     EXPECT_EQ(result.err,
-              "morvex-cli: missing: Unable to open the selected file (No such file or directory)\n"
+              "morvex-cli: missing: Unable to open the selected file (" + NoSuchFileText() + ")\n"
               "morvex-cli: b: Unable to create the output file (b.enc exists)\n"
               "morvex-cli: huge: Cannot determine file size (File too large)\n");
     EXPECT_FALSE(Exists("huge.enc")) << "no empty output left behind";
@@ -234,6 +258,7 @@ TEST_F(CliTest, RefusedFilesDoNotStopTheOthersAndTheStatusIsTheWorst) {
 TEST_F(CliTest, WriteFailureExitsWithThreeLeavesNoOutputAndStopsNoOtherFile) {
     Write("small", RandomBytes(1000, 5));
     Write("big", RandomBytes(1 << 20, 6));
+#ifndef _WIN32  // Windows has no limit on a process's file sizes; the engine's tests inject write faults
     ChildOptions limited;
     limited.fileSizeLimit = 64 * 1024;
     const ChildResult result = Crypt("encrypt", "idea", "pw\n", {"small", "big", "gone"}, limited);
@@ -243,6 +268,7 @@ TEST_F(CliTest, WriteFailureExitsWithThreeLeavesNoOutputAndStopsNoOtherFile) {
               "morvex-cli: gone: Unable to open the selected file (No such file or directory)\n");
     EXPECT_TRUE(Exists("small.enc"));
     EXPECT_FALSE(Exists("big.enc"));
+#endif
 
     // Nor does a stderr nobody reads any more stop the remaining files.
     ChildOptions closed;
@@ -250,6 +276,11 @@ TEST_F(CliTest, WriteFailureExitsWithThreeLeavesNoOutputAndStopsNoOtherFile) {
     EXPECT_EQ(Crypt("encrypt", "idea", "pw\n", {"missing", "big"}, closed).status, kRefused);
     EXPECT_TRUE(Exists("big.enc"));
 }
+
+// --- Signals and the terminal: POSIX only -----------------------------------------------------
+// A child without a console receives no console events, and Wine has no console to type into.
+
+#ifndef _WIN32
 
 // --- Signals ----------------------------------------------------------------------------------
 
@@ -317,6 +348,8 @@ TEST_F(CliTest, TerminalMismatchOrInterruptCreatesNothing) {
     EXPECT_TRUE(interrupted.EchoOn());
     EXPECT_FALSE(Exists("m.enc"));
 }
+
+#endif
 
 }  // namespace
 }  // namespace morvex::test

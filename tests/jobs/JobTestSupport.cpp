@@ -1,6 +1,8 @@
 #include "tests/jobs/JobTestSupport.h"
 
+#if !defined(_WIN32)
 #include "jobs/PosixPlatform.h"
+#endif
 
 #include <gcrypt.h>
 #include <gtest/gtest.h>
@@ -203,7 +205,14 @@ std::unique_ptr<PlatformThread> TestPlatform::StartThread(std::function<void()> 
     return NativePlatform().StartThread(std::move(routine));
 }
 
-Platform& TestPlatform::Base() const { return hiddenNames ? HiddenNamePlatform() : NativePlatform(); }
+// Windows has no unnamed files: its native outputs are always under a hidden name.
+Platform& TestPlatform::Base() const {
+#if defined(_WIN32)
+    return NativePlatform();
+#else
+    return hiddenNames ? HiddenNamePlatform() : NativePlatform();
+#endif
+}
 
 void TestPlatform::Sleep(std::chrono::milliseconds) {
     sleeps.fetch_add(1);
@@ -238,7 +247,7 @@ std::optional<JobOutcome> RunRequest(bool decrypt, JobState& state, RecordingFro
     }
     const RequestResult result = (decrypt ? DecryptRequest : EncryptRequest)(state, platform, options);
     if (!result.Started()) {
-        frontEnd.Show(MessageFor(*result.refusal));
+        frontEnd.Show(MessageFor(result));
         return std::nullopt;
     }
     frontEnd.controls.push_back(true);
