@@ -94,12 +94,12 @@ bool RunDecryption(JobState& state, Platform& platform, std::error_code& cause) 
         const IdeaCipher cipher(state.job.keyWords);
         end = DecryptLoop(cipher, state, platform, chain, reader, writer, output);
     }
-    // The cut removes the fill and the two blocks decrypted past the container's end.
-    const std::optional<std::uint32_t> cut =
-        headerRead && header.length < state.job.size ? std::optional<std::uint32_t>(header.length) : std::nullopt;
     if (end == LoopEnd::Done && !detail::InputEndsHere(reader)) {
         end = LoopEnd::Failed;
     }
+    // The cut removes the fill and the two blocks decrypted past the container's end.
+    const std::optional<std::uint32_t> cut =
+        headerRead && header.length < state.job.size ? std::optional<std::uint32_t>(header.length) : std::nullopt;
     const bool ok = detail::FinishOutput(state, platform, writer, output, end, cut);
     input.Close();
     const bool closed = output.Close();

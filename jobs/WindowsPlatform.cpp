@@ -395,7 +395,7 @@ public:
         }
         const std::size_t slash = target.find_last_of(L"\\/");
         const std::wstring folder = slash == std::wstring::npos ? L"." : target.substr(0, slash + 1);
-        const std::wstring name = slash == std::wstring::npos ? final : target.substr(slash + 1);
+        const std::wstring name = slash == std::wstring::npos ? target : target.substr(slash + 1);
         const std::size_t pathSlash = path.find_last_of("\\/");
         const std::string pathFolder = pathSlash == std::string::npos ? std::string() : path.substr(0, pathSlash + 1);
         const std::string pathName = pathSlash == std::string::npos ? path : path.substr(pathSlash + 1);

@@ -2,8 +2,9 @@
 // injected, checked against a plain reading of the container format done block by block.
 //
 // Input: byte 0 the job (bit 0 decrypt, bit 1 IDEA rather than triple-DES, bit 2 no helper
-// threads, bit 3 two decryption threads, bits 4 to 7 all set: the file stretched past one transfer,
-// which costs a hundred small cases and so comes rarely); byte 1 the
+// threads, bit 3 two decryption threads, bit 5 the container's check before a decryption, bits 4
+// to 7 all set: the file stretched past one transfer, which costs a hundred small cases and so
+// comes rarely); byte 1 the
 // fault (see Fault); bytes 2-5 where it strikes (a read call, or a byte of output); byte 6 the
 // passphrase; bytes 7-10 the clock; the rest the file. Missing bytes count as 0.
 //
@@ -61,6 +62,7 @@ struct Case {
     AlgorithmId algorithm = AlgorithmId::TripleDes;
     bool helperThreads = true;
     unsigned decryptThreads = 1;
+    bool verifyKey = false;
     Fault fault = Fault::None;
     std::uint32_t where = 0;
     std::string passphrase;
@@ -77,6 +79,7 @@ Case ParseCase(const std::uint8_t* data, std::size_t size) {
     c.algorithm = (head[0] & 2) != 0 ? AlgorithmId::Idea : AlgorithmId::TripleDes;
     c.helperThreads = (head[0] & 4) == 0;
     c.decryptThreads = (head[0] & 8) != 0 ? 2 : 1;
+    c.verifyKey = (head[0] & 0x20) != 0;
     c.fault = static_cast<Fault>(head[1] % static_cast<std::uint8_t>(Fault::Count));
     c.where = LoadWord(head + 2);
     c.passphrase = std::string("pass-") + static_cast<char>('!' + head[6] % 90);
@@ -373,10 +376,18 @@ void RunCase(Case& c) {
     state.choice.chosenPath = input;
     state.choice.passphrase = c.passphrase;
     state.choice.retype = c.passphrase;
-    const JobOptions options{std::chrono::milliseconds{0}, c.decryptThreads};
+    JobOptions options;
+    options.finalPause = std::chrono::milliseconds{0};
+    options.decryptThreads = c.decryptThreads;
+    options.verifyKey = c.verifyKey;
     const RequestResult request =
         c.decrypt ? DecryptRequest(state, platform, options) : EncryptRequest(state, platform, options);
-    Check(request.Started(), "a file in memory was refused");
+    if (!request.Started()) {
+        // Only the container's check may refuse a file in memory, and then before creating anything.
+        Check(c.decrypt && c.verifyKey && platform.created == nullptr && platform.files.size() == 1,
+              "a refused request created something");
+        return;
+    }
     JobTick tick;
     while ((tick = FinishJob(state)).kind != JobTick::Kind::Finished) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
