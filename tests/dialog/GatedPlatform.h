@@ -38,6 +38,7 @@ class GatedPlatform final : public Platform {
     std::atomic<bool> failWritesAfterRelease{false};
     std::atomic<bool> failSize{false};
     std::atomic<bool> failStartThread{false};
+    std::atomic<bool> failDiscard{false};  // the output goes, but the discard reports this name left
 
     Opened<PlatformSource> OpenSource(const std::string& path) override {
         Opened<PlatformSource> opened = NativePlatform().OpenSource(path);
@@ -92,7 +93,11 @@ class GatedPlatform final : public Platform {
         bool Close() override { return file->Close(); }
         std::error_code Error() const override { return file->Error(); }
         bool Publish() override { return file->Publish(); }
-        DiscardResult Discard() override { return file->Discard(); }
+        DiscardResult Discard() override {
+            const DiscardResult result = file->Discard();
+            return gate.failDiscard ? DiscardResult{std::make_error_code(std::errc::permission_denied), "left.bin"}
+                                    : result;
+        }
 
       private:
         std::unique_ptr<PlatformNewOutput> file;
