@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
+#include <sstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -204,17 +204,28 @@ TEST_F(CrashSafetyTest, TheNameIsFlushedWithTheFolderAfterTheBytes) {
     for (std::string line; std::getline(file, line);) {
         calls.push_back(line);
     }
-    // linkat(file, "", folder, "data.enc", AT_EMPTY_PATH), or the same file through /proc.
-    const std::regex link(R"(linkat\((\d+|AT_FDCWD), "(?:/proc/self/fd/(\d+))?", (\d+), "data\.enc", \w+\) = 0)");
+    // linkat(file, "", folder, "data.enc", AT_EMPTY_PATH) = 0, or the same file through /proc.
     std::size_t linked = calls.size();
     std::string output;
     std::string folder;
     for (std::size_t i = 0; i < calls.size(); ++i) {
-        std::smatch match;
-        if (std::regex_search(calls[i], match, link)) {
+        const std::string& call = calls[i];
+        const std::size_t open = call.find("linkat(");
+        if (open == std::string::npos || call.find("\"data.enc\"") == std::string::npos || !call.ends_with("= 0")) {
+            continue;
+        }
+        std::vector<std::string> arguments;
+        std::istringstream list(call.substr(open + 7, call.rfind(')') - open - 7));
+        for (std::string argument; std::getline(list, argument, ',');) {
+            arguments.push_back(argument.substr(argument.find_first_not_of(' ')));
+        }
+        if (arguments.size() == 5) {
             linked = i;
-            output = match[2].matched ? match[2].str() : match[1].str();
-            folder = match[3].str();
+            const std::string proc = "\"/proc/self/fd/";
+            output = arguments[0] == "AT_FDCWD" && arguments[1].starts_with(proc)
+                         ? arguments[1].substr(proc.size(), arguments[1].size() - proc.size() - 1)
+                         : arguments[0];
+            folder = arguments[2];
         }
     }
     ASSERT_LT(linked, calls.size()) << "no link made the name";
