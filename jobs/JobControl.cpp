@@ -116,9 +116,13 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
         vetted.refusal = Refusal::OtherCipher;
         return vetted;
     }
-    if (key.form.encoding != PassphraseEncoding::AsGiven &&
-        key.form.bytes != KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes)) {
-        vetted.recodedAs = key.form.encoding;
+    if (key.form.encoding != PassphraseEncoding::AsGiven) {
+        // A named copy, so that it is wiped: a temporary would go back to the allocator as it is.
+        std::string asChosen = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes);
+        if (key.form.bytes != asChosen) {
+            vetted.recodedAs = key.form.encoding;
+        }
+        SecureWipe(asChosen.data(), asChosen.size());
     }
     state.job.algorithm = key.algorithm;
     state.job.passphrase.assign(key.form.bytes, 0, std::min(key.form.bytes.size(), kMaxPassphraseBytes));
