@@ -15,6 +15,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "cli/LineCollector.h"
@@ -33,11 +35,17 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 // unlike a POSIX signal, a console event arrives on a thread of its own and interrupts nothing.
 HANDLE gReadingThread = nullptr;
 
+// WaitForWake's wake: a job's end or a cancel event, from whichever thread.
+std::mutex gWakeMutex;
+std::condition_variable gWake;
+bool gWoken = false;
+
 void Cancel() {
     gCancelSignalled.store(true, std::memory_order_relaxed);
     if (gReadingThread != nullptr) {
         ::CancelSynchronousIo(gReadingThread);
     }
+    WakeWaiter();
 }
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
@@ -160,6 +168,36 @@ void InstallCancelHandlers() {
 bool CancelSignalled() {
     return gCancelSignalled.load(std::memory_order_relaxed);
 }
+
+void WakeWaiter() {
+    {
+        const std::lock_guard lock(gWakeMutex);
+        gWoken = true;
+    }
+    gWake.notify_all();
+}
+
+void WaitForWake(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(gWakeMutex);
+    gWake.wait_for(lock, timeout, [] { return gWoken || CancelSignalled(); });
+    gWoken = false;
+}
+
+// Console events arrive on a thread of their own and interrupt no other: nothing to block.
+CancelSignalsBlocked::CancelSignalsBlocked() = default;
+CancelSignalsBlocked::~CancelSignalsBlocked() = default;
+
+std::size_t StderrColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info) == 0) {
+        return 0;
+    }
+    return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
+// The console echoes no "^C" for Ctrl+C.
+ControlEchoOff::ControlEchoOff(bool) {}
+ControlEchoOff::~ControlEchoOff() = default;
 
 bool StderrIsTerminal() {
     // _isatty would also call the NUL device a terminal.

@@ -22,11 +22,11 @@ constexpr std::array kMessages{
     MessageText{"Unable to create the output file", kError},
     MessageText{"Cannot determine file size", kError},
     MessageText{"Unable to start the job", kError},
-    MessageText{"The passphrase or the encryption algorithm is not the one this file was encrypted with. Check both "
-                "and press Decrypt again.",
+    MessageText{"The passphrase or the encryption algorithm is not the one this file was encrypted with: check both "
+                "and try again.",
                 kError},
-    MessageText{"This file was encrypted with 3-DES, not with IDEA. Choose 3-DES and press Decrypt again.", kError},
-    MessageText{"This file was encrypted with IDEA, not with 3-DES. Choose IDEA and press Decrypt again.", kError},
+    MessageText{"This file was encrypted with 3-DES, not with IDEA: choose 3-DES and try again.", kError},
+    MessageText{"This file was encrypted with IDEA, not with 3-DES: choose IDEA and try again.", kError},
     MessageText{"The file is shorter than its contents say: it was cut short, perhaps by a copy or a download that "
                 "stopped. Decrypt a complete copy of it.",
                 kError},

@@ -8,6 +8,7 @@
 #include "ciphers/TripleDes.h"
 #include "jobs/Cbc.h"
 #include "jobs/ContainerFormat.h"
+#include "jobs/HelperPool.h"
 #include "jobs/JobLoop.h"
 #include "jobs/Jobs.h"
 #include "jobs/ParallelCbc.h"
@@ -22,8 +23,8 @@ namespace {
 using detail::LoopEnd;
 
 template <class Cipher>
-LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, Platform& platform, ChainWords chain,
-                    SourceReader& reader, OutputWriter& writer, WriteBehindFile& output) {
+LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, HelperPool& pool, ChainWords chain, SourceReader& reader,
+                    OutputWriter& writer, WriteBehindFile& output) {
     const std::uint64_t size = state.job.size;
     ProgressTracker progress(size, state.published.percent);
     std::uint64_t off = 0;
@@ -56,14 +57,25 @@ LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, Platform& platform, C
             }
             continue;
         }
-        ParallelCbcDecrypt(cipher, chain, reader.Available().data(), writer.Space(), blocks, state.job.decryptThreads,
-                           platform);
-        for (std::size_t i = 0; i < blocks; ++i) {
-            off += kBlockBytes;
-            if (detail::BlockEndsLoop(state, progress, off, size, end)) {
-                detail::FinishTransfer(reader, writer, i + 1);
-                return end;
+        // Straight from the transfer read to the transfer written. The progress steps follow the
+        // blocks as they are decrypted, while the other threads go on with the blocks after them.
+        std::size_t stepped = 0;
+        bool ended = false;
+        auto steps = [&](std::size_t first, std::size_t count) {
+            for (std::size_t i = first; i < first + count; ++i) {
+                off += kBlockBytes;
+                if (detail::BlockEndsLoop(state, progress, off, size, end)) {
+                    stepped = i + 1;
+                    ended = true;
+                    return false;
+                }
             }
+            return true;
+        };
+        ParallelCbcDecrypt(cipher, chain, reader.Available().data(), writer.Space(), blocks, pool, steps);
+        if (ended) {
+            detail::FinishTransfer(reader, writer, stepped);
+            return end;
         }
         detail::FinishTransfer(reader, writer, blocks);
         y0 = chain.c0;
@@ -75,8 +87,9 @@ bool RunDecryption(JobState& state, Platform& platform, std::error_code& cause) 
     SizeCheckedSource source(*state.job.inputFile, state.job.size);
     ReadAheadFile input(source, platform, kJobTransferBytes);
     WriteBehindFile output(*state.job.outputFile, platform, kJobTransferBytes);
-    SourceReader reader(input, kJobTransferBytes);
-    OutputWriter writer(output, kJobTransferBytes);
+    SourceReader reader(input);
+    OutputWriter writer(output);
+    HelperPool pool(platform, state.job.decryptThreads);
 
     // A file too short for a header reads as if its missing bytes were 0.
     const bool headerRead = reader.Ensure(kContainerHeaderBytes);
@@ -89,10 +102,10 @@ bool RunDecryption(JobState& state, Platform& platform, std::error_code& cause) 
     const ChainWords chain{header.initial0, header.initial1};
     if (headerRead && state.job.algorithm == AlgorithmId::TripleDes) {
         const TripleDes cipher(state.job.keyWords);
-        end = DecryptLoop(cipher, state, platform, chain, reader, writer, output);
+        end = DecryptLoop(cipher, state, pool, chain, reader, writer, output);
     } else if (headerRead && state.job.algorithm == AlgorithmId::Idea) {
         const IdeaCipher cipher(state.job.keyWords);
-        end = DecryptLoop(cipher, state, platform, chain, reader, writer, output);
+        end = DecryptLoop(cipher, state, pool, chain, reader, writer, output);
     }
     if (end == LoopEnd::Done && !detail::InputEndsHere(reader)) {
         end = LoopEnd::Failed;

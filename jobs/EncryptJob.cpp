@@ -83,8 +83,8 @@ bool RunEncryption(JobState& state, Platform& platform, std::error_code& cause) 
     SizeCheckedSource source(*state.job.inputFile, state.job.size);
     ReadAheadFile input(source, platform, kJobTransferBytes);
     WriteBehindFile output(*state.job.outputFile, platform, kJobTransferBytes);
-    SourceReader reader(input, kJobTransferBytes);
-    OutputWriter writer(output, kJobTransferBytes);
+    SourceReader reader(input);
+    OutputWriter writer(output);
     header.Write(std::span<std::uint8_t, kContainerHeaderBytes>(writer.Space(), kContainerHeaderBytes));
     writer.Commit(kContainerHeaderBytes);
 

@@ -101,8 +101,9 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
         return vetted;
     }
     if (!found.verifying) {
+        // Wrong under every cipher and byte form tried: the passphrase itself is wrong.
         if (found.asChosen.verdict == CheckVerdict::Wrong) {
-            vetted.refusal = chosen ? Refusal::WrongKey : Refusal::CipherNotFound;
+            vetted.refusal = Refusal::WrongKey;
         } else if (!chosen) {
             vetted.refusal = Refusal::CipherNotFound;
         }

@@ -2,35 +2,41 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <span>
 
-#include "jobs/Platform.h"
+#include "jobs/WriteBehindFile.h"
 
 namespace morvex {
 
-// Collects a job's output blocks and hands them to the file in large writes.
+// Collects a job's output blocks straight in the file's transfers and hands each on when it is full.
 class OutputWriter {
 public:
-    OutputWriter(PlatformOutput& file, std::size_t capacity);
+    explicit OutputWriter(WriteBehindFile& file) : file_(file) {}
 
-    // Room for at least count bytes at Space(); writes out what is pending first if needed.
-    // False if that write failed.
+    // Room for at least count bytes at Space(); hands the full transfer on first if needed.
+    // False if a write failed.
     [[nodiscard]] bool Reserve(std::size_t count);
 
-    [[nodiscard]] std::uint8_t* Space() noexcept { return buffer_.get() + used_; }
-    [[nodiscard]] std::size_t SpaceBytes() const noexcept { return capacity_ - used_; }
+    // Where the next bytes go; waits for room if the job holds none.
+    [[nodiscard]] std::uint8_t* Space() {
+        if (room_.empty()) {
+            room_ = file_.FreeTransfer();
+        }
+        return room_.data() + used_;
+    }
+    [[nodiscard]] std::size_t SpaceBytes() const noexcept {
+        return room_.empty() ? file_.TransferBytes() : room_.size() - used_;
+    }
 
     // The first count bytes at Space() are output now.
     void Commit(std::size_t count) noexcept { used_ += count; }
 
-    // Writes out everything pending.
+    // Hands on everything pending.
     [[nodiscard]] bool WritePending();
 
 private:
-    PlatformOutput& file_;
-    // Left uninitialised: only the bytes the file or the job put there are ever read.
-    std::unique_ptr<std::uint8_t[]> buffer_;
-    std::size_t capacity_;
+    WriteBehindFile& file_;
+    std::span<std::uint8_t> room_;  // the transfer being filled; none until Space asks for one
     std::size_t used_ = 0;
 };
 

@@ -4,63 +4,96 @@
 
 namespace morvex {
 
-WriteBehindFile::WriteBehindFile(PlatformOutput& inner, Platform& platform, std::size_t chunkBytes)
-    : inner_(inner), chunkBytes_(chunkBytes), pending_(std::make_unique_for_overwrite<std::uint8_t[]>(chunkBytes)) {
-    // Without a helper, writes go straight to the file.
-    helper_ = platform.StartThread([this] { Run(); });
+WriteBehindFile::WriteBehindFile(PlatformOutput& inner, Platform& platform, std::size_t transferBytes)
+    : inner_(inner), platform_(platform), transferBytes_(transferBytes) {
+    for (auto& slot : slots_) {
+        slot.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(transferBytes);
+    }
 }
 
 WriteBehindFile::~WriteBehindFile() { (void)Close(); }
 
+void WriteBehindFile::WriteNow(const Slot& slot) {
+    if (!inner_.Write(std::span<const std::uint8_t>(slot.bytes.get(), slot.size))) {
+        const std::lock_guard lock(mutex_);
+        if (!failed_) {
+            failed_ = true;
+            error_ = inner_.Error();
+        }
+    }
+}
+
 void WriteBehindFile::Run() {
+    std::unique_lock lock(mutex_);
     for (;;) {
-        {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return stop_ || pendingFull_; });
-            if (!pendingFull_) {
-                return;
-            }
+        changed_.wait(lock, [&] { return stop_ || taken_ < handedOn_; });
+        if (taken_ == handedOn_) {
+            return;
         }
-        // The job does not touch the pending bytes until the helper marks them written.
-        const bool written = inner_.Write(std::span<const std::uint8_t>(pending_.get(), pendingSize_));
-        {
-            const std::lock_guard lock(mutex_);
-            if (!written && !failed_) {
-                failed_ = true;
-                error_ = inner_.Error();
-            }
-            pendingFull_ = false;
+        // The job does not touch the slot until the file has taken it; after a failure the rest
+        // only goes back to the job.
+        const Slot& slot = slots_[taken_ % kSlots];
+        const bool skip = failed_;
+        lock.unlock();
+        if (!skip) {
+            WriteNow(slot);
         }
+        lock.lock();
+        ++taken_;
         changed_.notify_all();
     }
 }
 
-bool WriteBehindFile::Write(std::span<const std::uint8_t> bytes) {
+std::span<std::uint8_t> WriteBehindFile::FreeTransfer() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return handedOn_ - taken_ < kSlots; });
+    return {slots_[handedOn_ % kSlots].bytes.get(), transferBytes_};
+}
+
+bool WriteBehindFile::WriteTransfer(std::size_t count) {
+    if (count == 0) {
+        return !Failed();
+    }
+    Slot& slot = slots_[handedOn_ % kSlots];
+    slot.size = count;
+    // The first transfer is written on the job's thread, which is all there is to a small output;
+    // a helper writes from the second on.
+    if (!helperTried_ && handedOn_ > 0) {
+        helperTried_ = true;
+        helper_ = platform_.StartThread([this] { Run(); });
+    }
     if (!helper_) {
-        if (failed_) {
+        if (Failed()) {
             return false;
         }
-        if (!inner_.Write(bytes)) {
-            failed_ = true;
-            error_ = inner_.Error();
-        }
+        WriteNow(slot);
+        const std::lock_guard lock(mutex_);
+        ++handedOn_;
+        ++taken_;
         return !failed_;
     }
-    while (!bytes.empty()) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !pendingFull_; });
+    {
+        const std::lock_guard lock(mutex_);
         if (failed_) {
             return false;
         }
-        const std::size_t count = std::min(bytes.size(), chunkBytes_);
-        std::copy_n(bytes.data(), count, pending_.get());
-        pendingSize_ = count;
-        pendingFull_ = true;
-        lock.unlock();
-        changed_.notify_all();
+        ++handedOn_;
+    }
+    changed_.notify_all();
+    return true;
+}
+
+bool WriteBehindFile::Write(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const std::span<std::uint8_t> room = FreeTransfer();
+        const std::size_t count = std::min(bytes.size(), room.size());
+        std::copy_n(bytes.begin(), count, room.begin());
+        if (!WriteTransfer(count)) {
+            return false;
+        }
         bytes = bytes.subspan(count);
     }
-    return true;
+    return !Failed();
 }
 
 bool WriteBehindFile::Failed() {
@@ -75,7 +108,7 @@ std::error_code WriteBehindFile::Error() const {
 
 bool WriteBehindFile::Drain() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !pendingFull_; });
+    changed_.wait(lock, [&] { return taken_ == handedOn_; });
     return !failed_;
 }
 

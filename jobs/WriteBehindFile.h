@@ -1,27 +1,44 @@
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 
 #include "jobs/Platform.h"
 
 namespace morvex {
 
-// Hands a job's writes to a helper thread, so that the file system's time overlaps the cipher's.
-// The file receives the same bytes in the same order. A failed write is reported by the next Write,
-// or at the latest by SetEnd, Flush or Close, each of which first waits for every pending write;
-// Failed tells at any moment, so that a job stops at once instead of producing more output.
-// Without a helper thread (none could be started) it writes directly.
+// Hands a job's output to the file through a ring of transfers that the job fills in place: from
+// the second transfer on, a helper thread writes them while the job fills the next, so that the
+// file system's time overlaps the cipher's; nothing is copied on the way. The file receives the
+// same bytes in the same order. A failed write is reported by the next hand-over, or at the latest
+// by SetEnd, Flush or Close, each of which first waits for every pending write; Failed tells at
+// any moment, so that a job stops at once instead of producing more output. An output that fits
+// in one transfer starts no helper; without one (none could be started) every transfer is written
+// on the job's thread.
 class WriteBehindFile final : public PlatformOutput {
 public:
-    WriteBehindFile(PlatformOutput& inner, Platform& platform, std::size_t chunkBytes);
+    WriteBehindFile(PlatformOutput& inner, Platform& platform, std::size_t transferBytes);
     ~WriteBehindFile() override;
     WriteBehindFile(const WriteBehindFile&) = delete;
     WriteBehindFile& operator=(const WriteBehindFile&) = delete;
 
+    // Room for one transfer for the job to fill, the same until WriteTransfer hands it on; waits
+    // while every transfer of the ring is on its way to the file.
+    [[nodiscard]] std::span<std::uint8_t> FreeTransfer();
+
+    // Hands the first count bytes of the room on to the file, after every transfer handed on
+    // before. False once a write has failed.
+    [[nodiscard]] bool WriteTransfer(std::size_t count);
+
+    [[nodiscard]] std::size_t TransferBytes() const noexcept { return transferBytes_; }
+
+    // Copies into the transfers, for a writer that keeps its bytes in its own buffer; a writer
+    // hands its bytes on either this way or by FreeTransfer and WriteTransfer, not both.
     bool Write(std::span<const std::uint8_t> bytes) override;
     bool SetEnd(std::uint64_t length) override;
     bool Flush() override;
@@ -34,17 +51,29 @@ public:
     [[nodiscard]] bool Failed();
 
 private:
+    struct Slot {
+        std::unique_ptr<std::uint8_t[]> bytes;
+        std::size_t size = 0;
+    };
+
+    static constexpr std::size_t kSlots = 3;
+
     void Run();
-    // Waits until the helper has written everything handed to it; false if any write failed.
+    // Waits until the file has taken everything handed to it; false if any write failed.
     bool Drain();
+    void WriteNow(const Slot& slot);
 
     PlatformOutput& inner_;
-    std::size_t chunkBytes_;
-    std::unique_ptr<std::uint8_t[]> pending_;  // handed to the helper, or free
-    std::size_t pendingSize_ = 0;
-    bool pendingFull_ = false;
+    Platform& platform_;
+    std::size_t transferBytes_;
+    std::array<Slot, kSlots> slots_;
+    // Transfers handed on by the job and taken by the file so far; the transfer n lies in slot
+    // n % kSlots, which is the job's again once the file has taken it.
+    std::uint64_t handedOn_ = 0;
+    std::uint64_t taken_ = 0;
     bool failed_ = false;
     bool stop_ = false;
+    bool helperTried_ = false;
     std::error_code error_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -25,9 +25,10 @@ struct ChildOptions {
     // terminal (on Windows: no console), stdin empty, stdout and stderr collected in files.
     bool terminal = false;                       // POSIX only
     std::optional<std::string> descriptor3;      // text the child can read from a pipe on descriptor 3
-    std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; POSIX only
+    std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes; SIGXFSZ at its default action; POSIX only
     bool stderrReaderGone = false;               // stderr is a pipe whose reader has closed it
-    bool fileSizeSignal = false;                 // SIGXFSZ at its default instead: the limit kills
+    unsigned short columns = 0;                  // the pseudo-terminal's width; 0: the system's default
+    bool unprivileged = false;                   // run as user and group 65534 when the tests run as root
     bool coreFiles = false;                      // RLIMIT_CORE as high as allowed, for the tool to lower
 };
 
@@ -50,15 +51,19 @@ class CliChild {
     void* err_ = nullptr;
 #else
 
-    // On the terminal: waits until the prompt has appeared, then types the reply. False on timeout
-    // or end.
+    // On the terminal: waits until the prompt has appeared after the one answered before, then
+    // types the reply. False on timeout or end.
     [[nodiscard]] bool Answer(const std::string& prompt, const std::string& reply);
     void Signal(int signalNumber) const;
     // Waits until the child has written at least this many bytes to its files, as the system counts
     // them; false on timeout or if the system does not tell.
     [[nodiscard]] bool WaitForWrites(unsigned long long bytes, std::chrono::milliseconds timeout) const;
+    // How many files without a name in this folder the child holds open: its unpublished outputs.
+    [[nodiscard]] std::size_t UnnamedFilesIn(const std::string& folder) const;
     // True while the terminal's echo is on.
     [[nodiscard]] bool EchoOn() const;
+    // True while the terminal echoes control characters as ^X.
+    [[nodiscard]] bool ControlEchoOn() const;
 
     [[nodiscard]] const std::string& Shown() const { return shown_; }
 
@@ -71,6 +76,7 @@ class CliChild {
     std::FILE* out_ = nullptr;
     std::FILE* err_ = nullptr;
     std::string shown_;
+    std::size_t answered_ = 0;  // where the next prompt is looked for
 #endif
 };
 

@@ -128,9 +128,9 @@ TEST(WrongKeyTest, IsRefusedWhereTheFillTellsAndDecryptsToUnrelatedBytesElsewher
         bool verify;
         std::optional<std::string> refusal;  // nothing: the job runs to "Done"
     };
-    const std::string otherIsIdea = "This file was encrypted with IDEA, not with 3-DES. Choose IDEA and press Decrypt again.";
-    const std::string wrong = "The passphrase or the encryption algorithm is not the one this file was encrypted with. "
-                              "Check both and press Decrypt again.";
+    const std::string otherIsIdea = "This file was encrypted with IDEA, not with 3-DES: choose IDEA and try again.";
+    const std::string wrong = "The passphrase or the encryption algorithm is not the one this file was encrypted with: "
+                              "check both and try again.";
     const Case cases[] = {
         {AlgorithmId::TripleDes, AlgorithmId::TripleDes, "Correct horse battery staple", 1001, true, wrong},
         {AlgorithmId::Idea, AlgorithmId::Idea, "x", 0, true, wrong},

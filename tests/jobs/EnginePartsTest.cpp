@@ -1,16 +1,21 @@
 // The engine's parts on their own: the generator, the progress arithmetic, the word reads over
-// large transfers and the parallel decryption.
+// large transfers, the ring of transfers between the files and the job, and the parallel decryption.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "ciphers/IdeaCipher.h"
 #include "ciphers/TripleDes.h"
 #include "jobs/Cbc.h"
+#include "jobs/HelperPool.h"
 #include "jobs/JobRandom.h"
+#include "jobs/OutputWriter.h"
 #include "jobs/ParallelCbc.h"
 #include "jobs/ProgressTracker.h"
 #include "jobs/ReadAheadFile.h"
@@ -105,7 +110,8 @@ TEST(SourceReaderTest, WordReadsMatchFourByteReadsWhateverTheBuffering) {
         for (const std::size_t capacity : {std::size_t{4}, std::size_t{5}, std::size_t{8}, std::size_t{13}, std::size_t{64}}) {
             const Bytes bytes = PatternBytes(length, static_cast<std::uint32_t>(length));
             MemoryFile file(bytes, static_cast<std::uint32_t>(capacity));
-            SourceReader reader(file, capacity);
+            ReadAheadFile transfers(file, NativePlatform(), capacity);
+            SourceReader reader(transfers);
             std::uint32_t word = 0xA5A5A5A5U;
             std::uint32_t expected = word;
             std::size_t position = 0;
@@ -183,29 +189,178 @@ TEST(OverlappedFileTest, WriteBehindKeepsOrderAndReportsFailures) {
     }
 }
 
+// The native platform that starts no thread: every part of a job then runs on the caller's thread.
+class NoThreadPlatform final : public Platform {
+public:
+    Opened<PlatformSource> OpenSource(const std::string& path) override { return NativePlatform().OpenSource(path); }
+    Opened<PlatformNewOutput> CreateOutput(const std::string& path) override {
+        return NativePlatform().CreateOutput(path);
+    }
+    std::error_code RemoveFile(const std::string& path) override { return NativePlatform().RemoveFile(path); }
+    std::unique_ptr<PlatformThread> StartThread(std::function<void()>) override { return nullptr; }
+    void Sleep(std::chrono::milliseconds) override {}
+    std::uint64_t NowSeconds() override { return 0; }
+};
+
+// The input taken the way the jobs take it, straight from the transfers: a header, then runs of
+// whole blocks and single words. Whatever the transfer size, the bytes arrive in order and whole,
+// a failed read at any point ends them with a failure that stays, and without helper threads
+// nothing changes.
+TEST(TransferPipelineTest, InputArrivesInOrderWithAFailureAtAnyRead) {
+    const Bytes bytes = PatternBytes(203, 9);
+    NoThreadPlatform noThreads;
+    for (Platform* platform : {&NativePlatform(), static_cast<Platform*>(&noThreads)}) {
+        for (const std::size_t transferBytes : {std::size_t{3}, std::size_t{16}, std::size_t{60}}) {
+            for (int failingRead = -1; failingRead < 60; ++failingRead) {
+                SCOPED_TRACE("transfer " + std::to_string(transferBytes) + " failing " + std::to_string(failingRead));
+                MemoryFile inner(bytes, 4, failingRead);
+                ReadAheadFile transfers(inner, *platform, transferBytes);
+                SourceReader reader(transfers);
+                Bytes got;
+                bool ok = reader.Ensure(12);
+                for (int round = 0; ok && !reader.Available().empty(); ++round) {
+                    if (round % 2 == 0) {
+                        const auto available = reader.Available();
+                        const std::size_t take = round % 4 == 0 ? available.size() / 8 * 8 : std::min<std::size_t>(available.size(), 12);
+                        got.insert(got.end(), available.begin(), available.begin() + static_cast<std::ptrdiff_t>(take));
+                        reader.Consume(take);
+                    } else {
+                        std::uint32_t word = 0;
+                        const std::size_t before = reader.Available().size();
+                        if (!reader.ReadWord(word)) {
+                            ok = false;
+                            break;
+                        }
+                        for (unsigned i = 0; i < std::min<std::size_t>(4, before); ++i) {
+                            got.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
+                        }
+                    }
+                    ok = reader.Ensure(8);
+                }
+                ASSERT_LE(got.size(), bytes.size());
+                ASSERT_TRUE(std::equal(got.begin(), got.end(), bytes.begin()));
+                if (ok) {
+                    EXPECT_EQ(got.size(), bytes.size());
+                } else {
+                    EXPECT_NE(failingRead, -1);
+                    EXPECT_FALSE(reader.Ensure(ReadAheadFile::kCarryBytes)) << "a failure must stay a failure";
+                }
+            }
+        }
+    }
+}
+
+// The output filled in place, transfer by transfer, as the jobs fill it: a write that fails at any
+// transfer stops the output there, with every transfer before it in order and nothing after it,
+// and the failure reaches the job.
+TEST(TransferPipelineTest, OutputArrivesInOrderAndStopsAtAFailedTransfer) {
+    constexpr std::size_t kTransfer = 64;
+    const Bytes bytes = PatternBytes(8 * 125, 5);  // 15 full transfers and a part
+    NoThreadPlatform noThreads;
+    for (Platform* platform : {&NativePlatform(), static_cast<Platform*>(&noThreads)}) {
+        for (int failingWrite = -1; failingWrite <= 16; ++failingWrite) {
+            SCOPED_TRACE("failing " + std::to_string(failingWrite));
+            MemoryOutput inner(failingWrite);
+            bool ok = true;
+            {
+                WriteBehindFile output(inner, *platform, kTransfer);
+                OutputWriter writer(output);
+                for (std::size_t at = 0; ok && at < bytes.size(); at += 8) {
+                    ok = !output.Failed() && writer.Reserve(8);
+                    if (ok) {
+                        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), 8, writer.Space());
+                        writer.Commit(8);
+                    }
+                }
+                ok = ok && writer.WritePending();
+                ok = output.Flush() && ok;
+                ok = output.Close() && ok;
+            }
+            const bool expectFailure = failingWrite >= 0 && failingWrite < 16;
+            EXPECT_EQ(ok, !expectFailure);
+            const std::size_t written = expectFailure ? kTransfer * static_cast<std::size_t>(failingWrite) : bytes.size();
+            EXPECT_EQ(inner.bytes, Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(written)));
+        }
+    }
+}
+
 template <class Cipher>
-void ExpectParallelEqualsSerial(const Cipher& cipher) {
+void ExpectParallelEqualsSerial(const Cipher& cipher, Platform& platform) {
+    constexpr std::size_t kPiece = kParallelCbcPieceBlocks;
     for (const unsigned threads : {0U, 1U, 2U, 3U, 7U}) {
-        for (const std::size_t blocks : {std::size_t{1}, std::size_t{4095}, std::size_t{8192 + 3}, std::size_t{4096 * 7 + 5}}) {
+        // One pool for every run, as a job keeps it for all its transfers.
+        HelperPool pool(platform, threads);
+        for (const std::size_t blocks : {std::size_t{1}, 2 * kPiece - 1, 2 * kPiece, 2 * kPiece + 1, 5 * kPiece + 3}) {
+            SCOPED_TRACE(std::to_string(blocks) + " blocks, " + std::to_string(threads) + " threads");
             const Bytes in = PatternBytes(blocks * 8, static_cast<std::uint32_t>(blocks));
             Bytes serial(in.size());
             Bytes parallel(in.size(), 0xEE);
             ChainWords serialChain{0x01234567U, 0x89ABCDEFU};
             ChainWords parallelChain = serialChain;
             CbcDecrypt(cipher, serialChain, in.data(), serial.data(), blocks);
-            ParallelCbcDecrypt(cipher, parallelChain, in.data(), parallel.data(), blocks, threads, NativePlatform());
-            ASSERT_EQ(parallel, serial) << blocks << " blocks, " << threads << " threads";
+            // Each range is followed in order, once, and only after it is decrypted.
+            std::size_t followed = 0;
+            auto follow = [&](std::size_t first, std::size_t count) {
+                EXPECT_EQ(first, followed);
+                EXPECT_TRUE(std::equal(serial.begin() + static_cast<std::ptrdiff_t>(8 * first),
+                                       serial.begin() + static_cast<std::ptrdiff_t>(8 * (first + count)),
+                                       parallel.begin() + static_cast<std::ptrdiff_t>(8 * first)));
+                followed = first + count;
+                return true;
+            };
+            ParallelCbcDecrypt(cipher, parallelChain, in.data(), parallel.data(), blocks, pool, follow);
+            ASSERT_EQ(followed, blocks);
+            ASSERT_EQ(parallel, serial);
             ASSERT_EQ(parallelChain.c0, serialChain.c0);
             ASSERT_EQ(parallelChain.c1, serialChain.c1);
         }
+        // The largest run has six pieces: at most five helpers, started once for all runs.
+        const std::size_t most = (threads == 0 ? std::max(1U, std::thread::hardware_concurrency()) : threads) - 1;
+        EXPECT_EQ(pool.Helpers(), &platform == &NativePlatform() ? std::min<std::size_t>(most, 5) : 0U);
     }
 }
 
-// Output and final chain equal the single-threaded path for every thread count.
+// Output and final chain equal the single-threaded path for every thread count, around the pieces'
+// edges, with the pool's threads kept from run to run, and with no helper able to start.
 TEST(ParallelCbcTest, EqualsTheSingleThreadedPath) {
     const KeyWords keyWords{0x01020304U, 0xA0B0C0D0U, 0x55AA55AAU, 0xDEADBEEFU};
-    ExpectParallelEqualsSerial(TripleDes(keyWords));
-    ExpectParallelEqualsSerial(IdeaCipher(keyWords));
+    NoThreadPlatform noThreads;
+    for (Platform* platform : {&NativePlatform(), static_cast<Platform*>(&noThreads)}) {
+        ExpectParallelEqualsSerial(TripleDes(keyWords), *platform);
+        ExpectParallelEqualsSerial(IdeaCipher(keyWords), *platform);
+    }
+}
+
+// Every piece runs once per run and is followed in order on the owner's thread, however many
+// threads share the pieces and however often the pool is woken; once the follow-up says stop, no
+// piece begins and none is followed.
+TEST(HelperPoolTest, RunsEveryPieceOnceAndFollowsThemInOrderUntilStopped) {
+    HelperPool pool(NativePlatform(), 4);
+    const std::thread::id owner = std::this_thread::get_id();
+    for (std::size_t run = 0; run < 300; ++run) {
+        const std::size_t pieces = run % 9;
+        const std::size_t stopAt = run % 3 == 0 ? run % 7 : pieces;  // the last piece followed
+        std::vector<std::atomic<int>> counts(pieces);
+        std::vector<std::size_t> followed;
+        auto task = [&counts](std::size_t piece) { counts[piece].fetch_add(1); };
+        auto follow = [&](std::size_t piece) {
+            EXPECT_EQ(std::this_thread::get_id(), owner);
+            EXPECT_EQ(counts[piece].load(), 1);
+            followed.push_back(piece);
+            return piece != stopAt;
+        };
+        pool.Run(pieces, task, follow);
+        const std::size_t expected = std::min(pieces, stopAt + 1);
+        ASSERT_EQ(followed.size(), expected) << "run " << run;
+        for (std::size_t i = 0; i < pieces; ++i) {
+            if (i < expected) {
+                ASSERT_EQ(followed[i], i);
+            } else {
+                ASSERT_LE(counts[i].load(), 1) << "run " << run << " piece " << i << ", begun before the stop";
+            }
+        }
+    }
+    EXPECT_EQ(pool.Helpers(), 3U);
 }
 
 }  // namespace

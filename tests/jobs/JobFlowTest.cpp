@@ -300,8 +300,38 @@ TEST(JobOutcomeTest, AFailedWriteStopsTheJobAtOnce) {
         f.platform.onInputRead = [&reads](int) { reads.fetch_add(1); };
         f.platform.faults.failOutputWriteAt = kJobTransferBytes;
         ASSERT_EQ(f.Run(decrypt), JobOutcome::Failed);
-        EXPECT_LE(reads.load(), 5) << "transfers read after the failed write";
+        // The pipeline holds a few transfers in flight; the source has 32.
+        EXPECT_LE(reads.load(), 8) << "transfers read after the failed write";
         EXPECT_EQ(f.state.published.failureCause, std::make_error_code(std::errc::no_space_on_device));
+    }
+}
+
+// Helper threads that cannot start change nothing but the speed: with none at all, or with any one
+// of them missing (in the order they start: the read-ahead, the cipher's helpers when decrypting,
+// the write-behind), both jobs write what they write with every helper.
+TEST(JobOutcomeTest, HelperThreadsThatCannotStartChangeNothingButTheSpeed) {
+    for (const bool decrypt : {false, true}) {
+        for (int failing = -1; failing < (decrypt ? 4 : 2); ++failing) {
+            SCOPED_TRACE(::testing::Message() << (decrypt ? "decrypt" : "encrypt") << ", failing start " << failing);
+            Fixture f(kUnderThreadSanitizer ? kJobTransferBytes + 4099 : 3 * kJobTransferBytes + 3);
+            if (decrypt) {
+                f.PrepareDecryption();
+            }
+            if (failing < 0) {
+                f.platform.faults.failHelperThreads = true;
+            } else {
+                f.platform.faults.failHelperThreadAt = failing;
+            }
+            ASSERT_EQ(f.Run(decrypt, {std::chrono::milliseconds{0}, 3}), JobOutcome::Done);
+            if (decrypt) {
+                EXPECT_TRUE(ReadFile(f.source) == f.plain);
+            } else {
+                EXPECT_TRUE(ReadFile(f.Output(false)) == ReferenceContainer(AlgorithmId::Idea, DeriveKeyWords(kPassphrase),
+                                                                            static_cast<std::uint32_t>(f.platform.now),
+                                                                            f.plain));
+            }
+            EXPECT_GT(f.platform.helperStarts.load(), failing) << "the job never asked for that helper";
+        }
     }
 }
 

@@ -196,7 +196,9 @@ std::unique_ptr<PlatformThread> TestPlatform::StartThread(std::function<void()> 
     if (worker && onStartThread) {
         onStartThread();
     }
-    if (worker ? faults.failStartThread : faults.failHelperThreads) {
+    const bool helperFails =
+        !worker && (faults.failHelperThreads || faults.failHelperThreadAt == helperStarts.fetch_add(1));
+    if (worker ? faults.failStartThread : helperFails) {
         if (worker) {
             workerStarted = false;
         }
@@ -244,6 +246,7 @@ std::optional<JobOutcome> RunRequest(bool decrypt, JobState& state, RecordingFro
                                      Platform& platform, const JobOptions& options) {
     if (auto* test = dynamic_cast<TestPlatform*>(&platform)) {
         test->workerStarted = false;
+        test->helperStarts = 0;
     }
     const RequestResult result = (decrypt ? DecryptRequest : EncryptRequest)(state, platform, options);
     if (!result.Started()) {

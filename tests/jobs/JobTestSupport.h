@@ -67,6 +67,7 @@ struct Faults {
     bool failPublish = false;
     bool failStartThread = false;   // the worker's start
     bool failHelperThreads = false;  // every start after the worker's
+    std::optional<int> failHelperThreadAt;  // only this start after the worker's, counted from 0
     bool discardOutput = false;  // count the output's bytes without storing them
 };
 
@@ -91,6 +92,7 @@ public:
     std::atomic<int> publishes{0};
     std::atomic<std::uint64_t> outputBytesWritten{0};
     std::atomic<bool> workerStarted{false};  // reset by each request
+    std::atomic<int> helperStarts{0};        // reset by each request
 
 private:
     [[nodiscard]] Platform& Base() const;
