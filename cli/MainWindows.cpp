@@ -16,6 +16,7 @@
 
 #include "cli/CliRunner.h"
 #include "cli/ExitStatus.h"
+#include "jobs/Platform.h"
 #include "jobs/WideText.h"
 
 namespace {
@@ -44,6 +45,7 @@ private:
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    morvex::ProtectProcessSecrets();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const std::optional<std::string> arg = morvex::NarrowToUtf8(argv[i]);

@@ -19,7 +19,7 @@ public:
     explicit NotifyingPlatform(Platform& inner) : inner_(inner) {}
 
     Opened<PlatformSource> OpenSource(const std::string& path) override { return inner_.OpenSource(path); }
-    Opened<PlatformOutput> CreateOutput(const std::string& path) override { return inner_.CreateOutput(path); }
+    Opened<PlatformNewOutput> CreateOutput(const std::string& path) override { return inner_.CreateOutput(path); }
     std::error_code RemoveFile(const std::string& path) override { return inner_.RemoveFile(path); }
     std::unique_ptr<PlatformThread> StartThread(std::function<void()> routine) override;
     void Sleep(std::chrono::milliseconds duration) override { inner_.Sleep(duration); }

@@ -9,6 +9,13 @@ if(MORVEX_SANITIZE)
   add_link_options(-fsanitize=${_morvex_sanitizers})
 endif()
 
+# Every executable resolves its symbols at start and keeps the tables read-only from then on: no
+# lazy binding, whose resolver spills the vector registers (a passphrase among them) onto the
+# calling thread's stack, and no writable table for an exploit to redirect.
+if(NOT WIN32 AND NOT APPLE)
+  add_link_options(LINKER:-z,now LINKER:-z,relro)
+endif()
+
 # Applies the project's warning set to one of its own targets (not to third-party code).
 function(morvex_target_settings target)
   target_compile_options(${target} PRIVATE ${MORVEX_WARNINGS})

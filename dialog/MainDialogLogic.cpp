@@ -50,6 +50,15 @@ MainDialogLogic::~MainDialogLogic() {
 
 void MainDialogLogic::Show(MessageId id) { view_.ShowMessage(Message(id)); }
 
+void MainDialogLogic::ShowLeftBehind(const DiscardResult& cleanup) {
+    if (cleanup.leftBehind.empty()) {
+        return;
+    }
+    const MessageText& message = Message(MessageId::OutputLeftBehind);
+    const std::string text = std::string(message.text) + "\n" + cleanup.leftBehind;
+    view_.ShowMessage({text, message.title, message.icon});
+}
+
 void MainDialogLogic::KeepTexts(std::string_view first, std::string_view second) {
     // Whole: the byte rule needs every character to choose the bytes, and the request keeps the
     // first 55 of those bytes for the key.
@@ -120,6 +129,7 @@ void MainDialogLogic::Start(bool decrypt) {
         decrypt ? DecryptRequest(state_, platform_, options_) : EncryptRequest(state_, platform_, options_);
     if (!result.Started()) {
         Show(MessageFor(result));
+        ShowLeftBehind(result.cleanup);
         return;
     }
     view_.SetWorking(true);
@@ -145,7 +155,7 @@ void MainDialogLogic::Tick() {
     // The record is already reset, so ticks that arrive while the box is open do nothing.
     Show(MessageFor(tick.outcome));
     if (tick.outcome != JobOutcome::Done) {
-        (void)DiscardOutput(state_, platform_);
+        ShowLeftBehind(DiscardOutput(state_, platform_));
     }
     view_.SetWorking(false);
     view_.SetProgress(0);

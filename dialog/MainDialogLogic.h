@@ -53,6 +53,8 @@ public:
 
 private:
     void Show(MessageId id);
+    // After a failed removal of an unfinished output: what is left, for the user to remove.
+    void ShowLeftBehind(const DiscardResult& cleanup);
     void KeepTexts(std::string_view first, std::string_view second);
     void Start(bool decrypt);
 

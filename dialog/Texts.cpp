@@ -34,6 +34,8 @@ constexpr std::array kMessages{
     MessageText{"     Done     ", "Done"},
     MessageText{"Canceled", "Canceled"},
     MessageText{"File read/write error", kError},
+    // Followed by the name of what was left, which the user has to remove.
+    MessageText{"The unfinished output could not be deleted:", kError},
     MessageText{"The pathname is too long", kError},
     MessageText{"You may enter more characters to complete the passphrase, but after this limit they will not add "
                 "to the key actually used by the algorithm",
@@ -108,6 +110,7 @@ MessageId MessageFor(JobOutcome outcome) noexcept {
     case JobOutcome::Done: return MessageId::Done;
     case JobOutcome::Canceled: return MessageId::Canceled;
     case JobOutcome::Failed: return MessageId::ReadWriteError;
+    case JobOutcome::OutputNameTaken: return MessageId::CannotCreateOutput;
     }
     return MessageId::ReadWriteError;
 }

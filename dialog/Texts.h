@@ -40,6 +40,7 @@ enum class MessageId {
     Done,
     Canceled,
     ReadWriteError,
+    OutputLeftBehind,
     PathTooLong,
     Limit,
     Working,

@@ -13,6 +13,7 @@
 #include "jobs/Jobs.h"
 #include "jobs/ParallelCbc.h"
 #include "jobs/ReadAheadFile.h"
+#include "jobs/SizeCheckedSource.h"
 #include "keys/PassphraseDigest.h"
 
 namespace morvex {
@@ -83,7 +84,8 @@ LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, HelperPool& pool, Cha
 }
 
 bool RunDecryption(JobState& state, Platform& platform, std::error_code& cause) {
-    ReadAheadFile input(*state.job.inputFile, platform, kJobTransferBytes);
+    SizeCheckedSource source(*state.job.inputFile, state.job.size);
+    ReadAheadFile input(source, platform, kJobTransferBytes);
     WriteBehindFile output(*state.job.outputFile, platform, kJobTransferBytes);
     SourceReader reader(input);
     OutputWriter writer(output);
@@ -105,13 +107,16 @@ bool RunDecryption(JobState& state, Platform& platform, std::error_code& cause) 
         const IdeaCipher cipher(state.job.keyWords);
         end = DecryptLoop(cipher, state, pool, chain, reader, writer, output);
     }
+    if (end == LoopEnd::Done && !detail::InputEndsHere(reader)) {
+        end = LoopEnd::Failed;
+    }
     // The cut removes the fill and the two blocks decrypted past the container's end.
     const std::optional<std::uint32_t> cut =
         headerRead && header.length < state.job.size ? std::optional<std::uint32_t>(header.length) : std::nullopt;
     const bool ok = detail::FinishOutput(state, platform, writer, output, end, cut);
     input.Close();
     const bool closed = output.Close();
-    cause = detail::FailureCause(input, output);
+    cause = detail::FailureCause(input, output, *state.job.outputFile);
     return closed && ok;
 }
 

@@ -12,6 +12,7 @@
 #include "jobs/JobRandom.h"
 #include "jobs/Jobs.h"
 #include "jobs/ReadAheadFile.h"
+#include "jobs/SizeCheckedSource.h"
 #include "keys/PassphraseDigest.h"
 
 namespace morvex {
@@ -79,7 +80,8 @@ bool RunEncryption(JobState& state, Platform& platform, std::error_code& cause) 
     header.initial1 = random.NextWord();
     state.job.keyWords = DeriveKeyWords(state.job.passphrase);
 
-    ReadAheadFile input(*state.job.inputFile, platform, kJobTransferBytes);
+    SizeCheckedSource source(*state.job.inputFile, state.job.size);
+    ReadAheadFile input(source, platform, kJobTransferBytes);
     WriteBehindFile output(*state.job.outputFile, platform, kJobTransferBytes);
     SourceReader reader(input);
     OutputWriter writer(output);
@@ -94,10 +96,13 @@ bool RunEncryption(JobState& state, Platform& platform, std::error_code& cause) 
         const IdeaCipher cipher(state.job.keyWords);
         end = EncryptLoop(cipher, state, random, header, reader, writer, output);
     }
+    if (end == LoopEnd::Done && !detail::InputEndsHere(reader)) {
+        end = LoopEnd::Failed;
+    }
     const bool ok = detail::FinishOutput(state, platform, writer, output, end, std::nullopt);
     input.Close();
     const bool closed = output.Close();
-    cause = detail::FailureCause(input, output);
+    cause = detail::FailureCause(input, output, *state.job.outputFile);
     return closed && ok;
 }
 

@@ -8,6 +8,7 @@
 
 #include "base/SecureWipe.h"
 #include "jobs/ContainerFormat.h"
+#include "jobs/JobError.h"
 #include "jobs/Jobs.h"
 #include "jobs/KeySearch.h"
 #include "keys/PassphraseDigest.h"
@@ -35,6 +36,24 @@ bool IsKnownAlgorithm(AlgorithmId algorithm) {
 void WipeJobPassphrase(JobState& state) {
     SecureWipe(state.job.passphrase.data(), state.job.passphrase.size());
     state.job.passphrase.clear();
+}
+
+// Why a file of this size cannot be the job's input: nothing if it can, else the cause where there
+// is one. 0xFFFFFFFF is refused too: it is the value by which the platform's 32-bit size call
+// reports failure, so no container may carry it as a length. An encryption also needs its container
+// below 4 GiB, since decryption accepts no larger file.
+[[nodiscard]] std::optional<std::error_code> SizeProblem(const std::optional<std::uint64_t>& size,
+                                                         WorkerRoutine routine, const PlatformSource& input) {
+    if (!size) {
+        return input.Error();
+    }
+    if (*size >= 0xFFFFFFFFULL) {
+        return std::make_error_code(std::errc::file_too_large);
+    }
+    if (routine == &EncryptJob && ContainerBytes(*size) >= (std::uint64_t{1} << 32)) {
+        return make_error_code(JobError::ContainerTooLarge);
+    }
+    return std::nullopt;
 }
 
 // The checks both requests open with, in their order; only the refusal for a missing file differs.
@@ -98,9 +117,13 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
         vetted.refusal = Refusal::OtherCipher;
         return vetted;
     }
-    if (key.form.encoding != PassphraseEncoding::AsGiven &&
-        key.form.bytes != KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes)) {
-        vetted.recodedAs = key.form.encoding;
+    if (key.form.encoding != PassphraseEncoding::AsGiven) {
+        // A named copy, so that it is wiped: a temporary would go back to the allocator as it is.
+        std::string asChosen = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes);
+        if (key.form.bytes != asChosen) {
+            vetted.recodedAs = key.form.encoding;
+        }
+        SecureWipe(asChosen.data(), asChosen.size());
     }
     state.job.algorithm = key.algorithm;
     state.job.passphrase.assign(key.form.bytes, 0, std::min(key.form.bytes.size(), kMaxPassphraseBytes));
@@ -126,22 +149,20 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
             return vetted;
         }
     }
-    Opened<PlatformOutput> output = platform.CreateOutput(state.job.outputName);
+    Opened<PlatformNewOutput> output = platform.CreateOutput(state.job.outputName);
     if (!output.file) {
         input.file->Close();
+        WipeJobPassphrase(state);
         return Refuse(Refusal::CannotCreateOutput, output.error);
     }
     const auto size = input.file->Size();
-    // 0xFFFFFFFF is refused too: it is the value by which the platform's 32-bit size call reports
-    // failure, so no container may carry it as a length.
-    if (!size || *size >= 0xFFFFFFFFULL) {
-        const std::error_code cause = size ? std::make_error_code(std::errc::file_too_large) : input.file->Error();
+    if (const std::optional<std::error_code> problem = SizeProblem(size, routine, *input.file)) {
         input.file->Close();
-        (void)output.file->Close();
-        // The empty output is this request's own; left behind, it would refuse the next attempt.
-        (void)platform.RemoveFile(state.job.outputName);
         WipeJobPassphrase(state);
-        return Refuse(Refusal::CannotDetermineSize, cause);
+        // The new output is this request's own; nothing of it may stay to refuse the next attempt.
+        RequestResult refused = Refuse(Refusal::CannotDetermineSize, *problem);
+        refused.cleanup = output.file->Discard();
+        return refused;
     }
 
     state.job.inputFile = std::move(input.file);
@@ -150,8 +171,13 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
     state.job.finalPause = options.finalPause;
     state.job.decryptThreads = options.decryptThreads;
 
+    // Out of swap while the job runs; the worker gives the pages back once it has wiped them.
+    LockMemory(state.job.passphrase.data(), state.job.passphrase.capacity());
+    LockMemory(&state.job.keyWords, sizeof state.job.keyWords);
+
     state.running = true;
     state.published.done.store(false, std::memory_order_relaxed);
+    state.published.outputNameTaken = false;
     state.cancelRequested.store(false, std::memory_order_relaxed);
 
     JobState* shared = &state;
@@ -162,13 +188,14 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
     }
     // No worker will ever close the files or set done: undo the start here.
     state.job.inputFile->Close();
-    (void)state.job.outputFile->Close();
     state.job.inputFile.reset();
-    state.job.outputFile.reset();
+    RequestResult refused = Refuse(Refusal::CannotStartJob);
+    refused.cleanup = state.job.outputFile->Discard();
     WipeJobPassphrase(state);
-    (void)platform.RemoveFile(state.job.outputName);
+    UnlockMemory(state.job.passphrase.data(), state.job.passphrase.capacity());
+    UnlockMemory(&state.job.keyWords, sizeof state.job.keyWords);
     state.running = false;
-    return Refuse(Refusal::CannotStartJob);
+    return refused;
 }
 
 }  // namespace
@@ -236,7 +263,10 @@ JobTick FinishJob(JobState& state) {
     JobTick tick;
     tick.kind = JobTick::Kind::Finished;
     if (failed) {
-        if (state.cancelRequested.load(std::memory_order_relaxed)) {
+        if (state.published.outputNameTaken) {
+            tick.outcome = JobOutcome::OutputNameTaken;
+            tick.cause = state.published.failureCause;
+        } else if (state.cancelRequested.load(std::memory_order_relaxed)) {
             tick.outcome = JobOutcome::Canceled;
         } else {
             tick.outcome = JobOutcome::Failed;
@@ -246,8 +276,8 @@ JobTick FinishJob(JobState& state) {
     return tick;
 }
 
-std::error_code DiscardOutput(const JobState& state, Platform& platform) {
-    return platform.RemoveFile(state.job.outputName);
+DiscardResult DiscardOutput(const JobState& state, Platform& /*platform*/) {
+    return state.job.outputFile ? state.job.outputFile->Discard() : DiscardResult{};
 }
 
 void CancelJob(JobState& state) { state.cancelRequested.store(true, std::memory_order_relaxed); }

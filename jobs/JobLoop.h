@@ -58,9 +58,17 @@ inline void FinishTransfer(SourceReader& reader, OutputWriter& writer, std::size
     reader.Consume(blocks * kBlockBytes);
 }
 
+// True if the input ends where the job stopped reading: a source that grew after the job's last
+// block fails here, and SizeCheckedSource says why. A failed read is false too.
+[[nodiscard]] inline bool InputEndsHere(SourceReader& reader) {
+    return reader.Ensure(1) && reader.Available().empty();
+}
+
 // After the loop: blocks up to a cancel are written too, so that the output always ends on a whole
 // block; a length to cut to, if any; then, after success only, a full bar, everything on stable
-// storage and the pause a polling front end needs to show the full bar once.
+// storage, the output's final name (it has none before, so nothing partial can ever be found under
+// it) and the pause a polling front end needs to show the full bar once. A cancel during the pause
+// finds the job already published.
 [[nodiscard]] inline bool FinishOutput(JobState& state, Platform& platform, OutputWriter& writer,
                                        PlatformOutput& output, LoopEnd end, std::optional<std::uint32_t> cut) {
     bool ok = end == LoopEnd::Done;
@@ -76,41 +84,47 @@ inline void FinishTransfer(SourceReader& reader, OutputWriter& writer, std::size
     if (ok && !output.Flush()) {
         ok = false;
     }
+    if (ok && !state.job.outputFile->Publish()) {
+        state.published.outputNameTaken = state.job.outputFile->Error() == std::errc::file_exists;
+        ok = false;
+    }
     if (ok && state.job.finalPause.count() > 0) {
         platform.Sleep(state.job.finalPause);
     }
     return ok;
 }
 
-// The system's reason for a failure, from whichever file has one; the output's comes first, since
-// a failed write is what most often ends a job early.
-[[nodiscard]] inline std::error_code FailureCause(const PlatformSource& input, const PlatformOutput& output) {
-    const std::error_code written = output.Error();
-    return written ? written : input.Error();
+// The system's reason for a failure, from whichever file has one; the output's come first, since a
+// failed write is what most often ends a job early, and a failed publication ends it last.
+[[nodiscard]] inline std::error_code FailureCause(const PlatformSource& input, const PlatformOutput& output,
+                                                  const PlatformOutput& created) {
+    for (const std::error_code cause : {output.Error(), created.Error(), input.Error()}) {
+        if (cause) {
+            return cause;
+        }
+    }
+    return {};
 }
 
 // The worker's last steps in every outcome: close both files, drop the key material, publish the
-// outcome and, last of all, done.
+// outcome and, last of all, done. The output object stays for DiscardOutput; a failed job's unnamed
+// output is gone once closed.
 inline void EndWorker(JobState& state, bool succeeded, std::error_code cause) {
-    bool failed = !succeeded;
     if (state.job.inputFile) {
         state.job.inputFile->Close();
         state.job.inputFile.reset();
     }
     if (state.job.outputFile) {
-        if (!state.job.outputFile->Close()) {
-            if (!failed && !cause) {
-                cause = state.job.outputFile->Error();
-            }
-            failed = true;
-        }
-        state.job.outputFile.reset();
+        // Its bytes were on stable storage and named before this; a failure now loses nothing.
+        (void)state.job.outputFile->Close();
     }
     SecureWipe(&state.job.keyWords, sizeof state.job.keyWords);
     SecureWipe(state.job.passphrase.data(), state.job.passphrase.size());
+    UnlockMemory(&state.job.keyWords, sizeof state.job.keyWords);
+    UnlockMemory(state.job.passphrase.data(), state.job.passphrase.capacity());
     state.job.passphrase.clear();
-    state.published.failureCause = failed ? cause : std::error_code{};
-    state.published.failed.store(failed, std::memory_order_relaxed);
+    state.published.failureCause = succeeded ? std::error_code{} : cause;
+    state.published.failed.store(!succeeded, std::memory_order_relaxed);
     state.published.done.store(true, std::memory_order_release);
 }
 

@@ -36,10 +36,12 @@ struct JobState {
         std::string inputName;
         std::string outputName;
         std::unique_ptr<PlatformSource> inputFile;
-        std::unique_ptr<PlatformOutput> outputFile;
+        // Unnamed until the worker publishes it; kept after the worker's end for DiscardOutput.
+        std::unique_ptr<PlatformNewOutput> outputFile;
         std::uint32_t size = 0;
         AlgorithmId algorithm = AlgorithmId::None;
-        std::string passphrase;  // the key's bytes, at most 55
+        // The key's bytes, at most 55; kept in locked memory while the job runs, as are the key words.
+        std::string passphrase;
         KeyWords keyWords;
         std::chrono::milliseconds finalPause{0};
         unsigned decryptThreads = 0;
@@ -51,6 +53,7 @@ struct JobState {
         std::atomic<std::int32_t> percent{0};
         std::atomic<bool> failed{false};
         std::error_code failureCause;  // the system's reason for a failed read or write
+        bool outputNameTaken = false;  // the publication found the output's name taken meanwhile
         std::atomic<bool> done{false};
     } published;
 

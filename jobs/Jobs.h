@@ -52,7 +52,8 @@ enum class Refusal {
 
 struct RequestResult {
     std::optional<Refusal> refusal;  // nothing: the job started
-    std::error_code cause;           // the system's reason, where it gave one
+    std::error_code cause;           // the system's reason, or the engine's (JobError), where there is one
+    DiscardResult cleanup;           // a refused start whose new output could not be removed again
     // What the container's check said, when it ran: the verdict on the key that the job uses (or
     // on the passphrase as chosen, for a refusal), the algorithm that verified, and the byte form of
     // the passphrase that verified when it was not the rule's own.
@@ -67,6 +68,7 @@ enum class JobOutcome {
     Done,
     Failed,
     Canceled,
+    OutputNameTaken,  // the output's name was taken while the job ran; nothing was replaced
 };
 
 // What one tick of the completion step found.
@@ -79,7 +81,7 @@ struct JobTick {
     Kind kind = Kind::Idle;
     int percent = 0;
     JobOutcome outcome = JobOutcome::Done;
-    std::error_code cause{};  // for Failed, the system's reason where it gave one
+    std::error_code cause{};  // for Failed and OutputNameTaken, the system's reason where it gave one
 };
 
 using WorkerRoutine = void (*)(JobState& state, Platform& platform);
@@ -107,14 +109,14 @@ void DecryptJob(JobState& state, Platform& platform);
 // DiscardOutput for a job that did not succeed, restores its controls and empties its bar.
 [[nodiscard]] JobTick FinishJob(JobState& state);
 
-// Deletes the output of the job just reported as failed or cancelled; the system's reason if that
-// failed. The output was created new by this job, so only the job's own bytes go.
-[[nodiscard]] std::error_code DiscardOutput(const JobState& state, Platform& platform);
+// Removes the unfinished output of the job just reported as not done: the file the job created,
+// never a file found by its name. What could not be removed is named in the result.
+[[nodiscard]] DiscardResult DiscardOutput(const JobState& state, Platform& platform);
 
 // The cancel command: the worker stops after its current block.
 void CancelJob(JobState& state);
 
-// The cancel command, then a wait for the worker's end and the deletion of an unfinished output:
+// The cancel command, then a wait for the worker's end and the removal of an unfinished output:
 // for a front end that goes away while its job runs.
 void AbandonJob(JobState& state, Platform& platform);
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <system_error>
 
+#include "jobs/JobError.h"
+
 namespace morvex {
 
 // The file a job reads: its source or container. Reads are sequential from the file's start.
@@ -33,7 +35,7 @@ public:
     [[nodiscard]] virtual std::error_code Error() const = 0;
 };
 
-// The file a job writes, created new for it. Writes are sequential from the file's start.
+// The file a job writes. Writes are sequential from the file's start.
 class PlatformOutput {
 public:
     virtual ~PlatformOutput() = default;  // closes the file if Close was not called, ignoring errors
@@ -51,6 +53,49 @@ public:
 
     // The system's cause of the last failure.
     [[nodiscard]] virtual std::error_code Error() const = 0;
+};
+
+// What a discard could not remove: the system's reason and the file left behind, for the front
+// end to name. Both empty when nothing is left.
+struct DiscardResult {
+    std::error_code cause;
+    std::string leftBehind;
+
+    // For a front end that only reports the cause.
+    operator std::error_code() const noexcept { return cause; }  // NOLINT(google-explicit-constructor)
+};
+
+// The output a job creates. Until Publish it has no name a reader could find, so that whatever
+// ends the process mid-job (a kill, a crash, a power cut) leaves no partial file under the final
+// name; Publish gives it that name at the very end and never replaces a file that has taken the
+// name meanwhile.
+//
+// How each system keeps the guarantee:
+// - Linux: an unnamed file in the output's folder (O_TMPFILE). Publish links it under the final
+//   name (linkat, which refuses an existing name) and then flushes the folder, so that the name
+//   survives a power cut as the bytes do. Until then the file vanishes with its last descriptor:
+//   even SIGKILL leaves nothing.
+// - Other POSIX systems, and Linux file systems without unnamed files: a hidden name
+//   ".NAME.XXXXXX" in the same folder, created exclusively; Publish links it to the final name
+//   (link refuses to replace; where a file system has no links, a rename that refuses to
+//   replace), removes the hidden name and flushes the folder. A process killed mid-job leaves the
+//   hidden file, never a partial file under the final name.
+// - Windows: a hidden, temporary file ".NAME.XXXXXX" created exclusively in the same folder
+//   (CREATE_NEW, FILE_ATTRIBUTE_HIDDEN); Publish renames it with MoveFileExW(temporary, final,
+//   MOVEFILE_WRITE_THROUGH) and never MOVEFILE_REPLACE_EXISTING, so an existing name makes it fail
+//   with ERROR_ALREADY_EXISTS; that failure is reported as std::errc::file_exists. Discard removes
+//   the temporary only while it is still the file this output created (compare the volume serial
+//   number and file index of GetFileInformationByHandle), never a file found by name.
+class PlatformNewOutput : public PlatformOutput {
+public:
+    // Gives the flushed file its final name, then flushes the folder. Call once, after Flush.
+    // Fails with std::errc::file_exists, replacing nothing, if the name has been taken since the
+    // file was created; after any failure the file is unnamed as before, for Discard.
+    [[nodiscard]] virtual bool Publish() = 0;
+
+    // Removes the file of a job that did not succeed: its own file only, never a file found by
+    // its name. Closes it first if needed. Nothing to do once published or discarded.
+    [[nodiscard]] virtual DiscardResult Discard() = 0;
 };
 
 // A thread started through the platform. Destroyed without Join, it runs on detached: nothing
@@ -76,10 +121,10 @@ public:
     // Opens an existing file for reading, shared with other readers only.
     [[nodiscard]] virtual Opened<PlatformSource> OpenSource(const std::string& path) = 0;
 
-    // Creates a new file for writing, shared with other writers only, readable and writable by its
-    // owner only. Fails, touching nothing, if any file, directory or link (dangling or not) already
-    // has the name.
-    [[nodiscard]] virtual Opened<PlatformOutput> CreateOutput(const std::string& path) = 0;
+    // Creates the output that Publish will name path: a new file in path's folder, readable and
+    // writable by its owner only. Fails, touching nothing, if any file, directory or link (dangling
+    // or not) already has the name.
+    [[nodiscard]] virtual Opened<PlatformNewOutput> CreateOutput(const std::string& path) = 0;
 
     [[nodiscard]] virtual std::error_code RemoveFile(const std::string& path) = 0;
 
@@ -97,7 +142,19 @@ public:
 [[nodiscard]] Platform& NativePlatform();
 
 // A thread of the standard library, which every system the engine runs on provides; the platform
-// layers start their threads with it.
+// layers start their threads with it. The thread's stack nearest the routine is kept in memory
+// while it runs and wiped when it returns, since the ciphers' schedules and the digest's state live
+// there.
 [[nodiscard]] std::unique_ptr<PlatformThread> StartStandardThread(std::function<void()> routine);
+
+// Keeps the process's secrets to itself: no core file, and no other process of the same user may
+// read its memory or attach to it. The first call of both programs' main.
+void ProtectProcessSecrets() noexcept;
+
+// Keeps the pages that hold these bytes out of swap while the system allows it; best effort, since
+// an unprivileged process may lock only a little. UnlockMemory gives the pages back once the bytes
+// are wiped: a page's lock does not count, so it unlocks whatever else shares the page.
+void LockMemory(const void* data, std::size_t size) noexcept;
+void UnlockMemory(const void* data, std::size_t size) noexcept;
 
 }  // namespace morvex

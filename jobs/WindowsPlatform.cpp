@@ -17,6 +17,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <system_error>
 #include <utility>
 
@@ -144,16 +146,56 @@ private:
     std::error_code error_;
 };
 
-class WindowsOutput final : public PlatformOutput {
+// What tells one file from another while both exist, whatever their names.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+std::optional<FileIdentity> IdentityOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(handle, &information)) {
+        return std::nullopt;
+    }
+    return FileIdentity{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+}
+
+// The hidden name's random part: only needs to make a clash unlikely, since the name is created
+// exclusively and a clash just tries another.
+std::wstring HiddenSuffix() {
+    static constexpr wchar_t kLetters[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t mixed = (::GetTickCount64() * 0x9E3779B97F4A7C15ULL) ^ (std::uint64_t{::GetCurrentProcessId()} << 32) ^
+                          (counter.fetch_add(1) * 0xBF58476D1CE4E5B9ULL);
+    std::wstring suffix;
+    for (int i = 0; i < 6; ++i) {
+        suffix += kLetters[mixed % (sizeof kLetters / sizeof kLetters[0] - 1)];
+        mixed /= 36;
+    }
+    return suffix;
+}
+
+// The output under a hidden name of its own in the final name's folder until Publish renames it
+// (see Platform.h). Shared with writers only, as before, and with a rename or deletion, which the
+// publication needs while the job still holds the file.
+class WindowsNewOutput final : public PlatformNewOutput {
 public:
-    explicit WindowsOutput(HANDLE handle) : handle_(handle) {}
-    ~WindowsOutput() override {
+    WindowsNewOutput(HANDLE handle, std::wstring hidden, std::wstring target, std::wstring folder,
+                     std::string hiddenPath, FileIdentity identity)
+        : handle_(handle), hidden_(std::move(hidden)), final_(std::move(target)), folder_(std::move(folder)),
+          hiddenPath_(std::move(hiddenPath)), identity_(identity) {}
+    ~WindowsNewOutput() override {
+        if (state_ == State::Writing) {
+            (void)Discard();
+        }
         if (handle_ != INVALID_HANDLE_VALUE) {
             ::CloseHandle(handle_);
         }
     }
-    WindowsOutput(const WindowsOutput&) = delete;
-    WindowsOutput& operator=(const WindowsOutput&) = delete;
+    WindowsNewOutput(const WindowsNewOutput&) = delete;
+    WindowsNewOutput& operator=(const WindowsNewOutput&) = delete;
 
     bool Write(std::span<const std::uint8_t> bytes) override {
         std::size_t total = 0;
@@ -208,7 +250,67 @@ public:
 
     std::error_code Error() const override { return error_; }
 
+    // MoveFileExW without MOVEFILE_REPLACE_EXISTING refuses a name that exists, a link included.
+    // The hidden name must still be this output's: another file there would be published instead.
+    bool Publish() override {
+        if (state_ != State::Writing || handle_ == INVALID_HANDLE_VALUE) {
+            error_ = std::make_error_code(std::errc::invalid_argument);
+            return false;
+        }
+        if (!IsOurs()) {
+            error_ = make_error_code(JobError::OutputReplaced);
+            return false;
+        }
+        if (!::MoveFileExW(hidden_.c_str(), final_.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            const DWORD code = ::GetLastError();
+            error_ = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
+                         ? std::make_error_code(std::errc::file_exists)
+                         : std::error_code{static_cast<int>(code), std::system_category()};
+            return false;
+        }
+        state_ = State::Published;
+        FlushFolder();
+        return true;
+    }
+
+    // The file is deleted through a handle opened on the hidden name and found to be this output's,
+    // so that a file put under that name meanwhile is never touched.
+    DiscardResult Discard() override {
+        if (state_ != State::Writing) {
+            return {};
+        }
+        state_ = State::Discarded;
+        (void)Close();
+        const HANDLE handle = ::CreateFileW(hidden_.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD code = ::GetLastError();
+            return code == ERROR_FILE_NOT_FOUND ? DiscardResult{}
+                                                : DiscardResult{{static_cast<int>(code), std::system_category()},
+                                                                hiddenPath_};
+        }
+        DiscardResult result;
+        if (IdentityOf(handle) != identity_) {
+            result = {make_error_code(JobError::OutputReplaced), hiddenPath_};
+        } else {
+            FILE_DISPOSITION_INFO disposition{};
+            disposition.DeleteFile = TRUE;
+            if (!::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)) {
+                result = {LastError(), hiddenPath_};
+            }
+        }
+        ::CloseHandle(handle);
+        return result;
+    }
+
 private:
+    enum class State {
+        Writing,
+        Published,
+        Discarded,
+    };
+
     bool Check(BOOL result) {
         if (!result) {
             error_ = LastError();
@@ -216,7 +318,37 @@ private:
         return result != 0;
     }
 
+    [[nodiscard]] bool IsOurs() const {
+        const HANDLE handle = ::CreateFileW(hidden_.c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        const bool ours = IdentityOf(handle) == identity_;
+        ::CloseHandle(handle);
+        return ours;
+    }
+
+    // The new name is the folder's data: flushed where the system lets a folder be flushed (NTFS
+    // does for a handle with write access); elsewhere its journal commits the rename soon after.
+    void FlushFolder() const {
+        const HANDLE folder = ::CreateFileW(folder_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (folder != INVALID_HANDLE_VALUE) {
+            (void)::FlushFileBuffers(folder);
+            ::CloseHandle(folder);
+        }
+    }
+
     HANDLE handle_;
+    std::wstring hidden_;
+    std::wstring final_;
+    std::wstring folder_;
+    std::string hiddenPath_;  // for the front end to name, in UTF-8
+    FileIdentity identity_;
+    State state_ = State::Writing;
     std::error_code error_;
 };
 
@@ -237,26 +369,67 @@ public:
         return {std::make_unique<WindowsSource>(handle), {}};
     }
 
-    // CREATE_NEW fails, touching nothing, if anything has the name: a file, a folder, or a
-    // symbolic link or junction, dangling or not. Shared with writers only, so no other program
-    // reads a half-written output. See the top of the file for its access list.
-    Opened<PlatformOutput> CreateOutput(const std::string& path) override {
+    // Refused, touching nothing, if anything has the name: a file, a folder, a symbolic link or
+    // junction (dangling or not), or a device (NUL, CON, COM1 and their like, with any extension).
+    // The output is then created new (CREATE_NEW) under a hidden name beside it; see the top of the
+    // file for its access list.
+    Opened<PlatformNewOutput> CreateOutput(const std::string& path) override {
         const SystemName system = NameFor(path);
         if (!system.name) {
             return {nullptr, system.error};
         }
-        const HANDLE handle = ::CreateFileW(system.name->c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            return {nullptr, LastError()};
+        const std::wstring& target = *system.name;
+        if (::GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            return {nullptr, std::make_error_code(std::errc::file_exists)};
         }
-        auto file = std::make_unique<WindowsOutput>(handle);
-        if (!IsDiskFile(handle)) {
-            // A device name (NUL, CON, COM1 and their like, with any extension) opens the device
-            // even under CREATE_NEW: nothing was created, so there is nothing to delete.
-            return {nullptr, std::make_error_code(std::errc::invalid_argument)};
+        if (const DWORD code = ::GetLastError(); code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+            return {nullptr, {static_cast<int>(code), std::system_category()}};
         }
-        return {std::move(file), {}};
+        const HANDLE existing = ::CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, 0, nullptr);
+        if (existing != INVALID_HANDLE_VALUE) {
+            const bool device = !IsDiskFile(existing);
+            ::CloseHandle(existing);
+            return {nullptr, device ? std::make_error_code(std::errc::invalid_argument)
+                                    : std::make_error_code(std::errc::file_exists)};
+        }
+        const std::size_t slash = target.find_last_of(L"\\/");
+        const std::wstring folder = slash == std::wstring::npos ? L"." : target.substr(0, slash + 1);
+        const std::wstring name = slash == std::wstring::npos ? target : target.substr(slash + 1);
+        const std::size_t pathSlash = path.find_last_of("\\/");
+        const std::string pathFolder = pathSlash == std::string::npos ? std::string() : path.substr(0, pathSlash + 1);
+        const std::string pathName = pathSlash == std::string::npos ? path : path.substr(pathSlash + 1);
+        if (name.empty()) {
+            return {nullptr, std::make_error_code(std::errc::file_exists)};
+        }
+        const std::wstring stem = (slash == std::wstring::npos ? std::wstring() : folder) + L"." + name + L".";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::wstring suffix = HiddenSuffix();
+            const std::wstring hidden = stem + suffix;
+            const HANDLE handle = ::CreateFileW(hidden.c_str(), GENERIC_WRITE | DELETE,
+                                                FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                                FILE_ATTRIBUTE_HIDDEN, nullptr);
+            if (handle == INVALID_HANDLE_VALUE) {
+                if (::GetLastError() == ERROR_FILE_EXISTS) {
+                    continue;
+                }
+                return {nullptr, LastError()};
+            }
+            const std::optional<FileIdentity> identity = IdentityOf(handle);
+            if (!identity) {
+                const std::error_code error = LastError();
+                ::CloseHandle(handle);
+                (void)::DeleteFileW(hidden.c_str());
+                return {nullptr, error};
+            }
+            std::string hiddenPath = pathFolder + "." + pathName + ".";
+            for (const wchar_t letter : suffix) {
+                hiddenPath += static_cast<char>(letter);
+            }
+            return {std::make_unique<WindowsNewOutput>(handle, hidden, target, folder, std::move(hiddenPath), *identity),
+                    {}};
+        }
+        return {nullptr, std::make_error_code(std::errc::file_exists)};
     }
 
     std::error_code RemoveFile(const std::string& path) override {
@@ -294,6 +467,38 @@ public:
 Platform& NativePlatform() {
     static WindowsPlatform platform;
     return platform;
+}
+
+// Windows writes no core file; what it offers instead is the crash dialog that sends a dump of the
+// process's memory away. It stays off.
+void ProtectProcessSecrets() noexcept { ::SetErrorMode(::GetErrorMode() | SEM_NOGPFAULTERRORBOX); }
+
+namespace {
+
+std::pair<void*, std::size_t> Pages(const void* data, std::size_t size) {
+    SYSTEM_INFO system{};
+    ::GetSystemInfo(&system);
+    const auto page = static_cast<std::uintptr_t>(system.dwPageSize);
+    const auto begin = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size + page - 1) & ~(page - 1);
+    return {reinterpret_cast<void*>(begin), end - begin};
+}
+
+}  // namespace
+
+// Within the process's minimum working set, which is small: best effort, as on POSIX.
+void LockMemory(const void* data, std::size_t size) noexcept {
+    if (size > 0) {
+        const auto [begin, length] = Pages(data, size);
+        (void)::VirtualLock(begin, length);
+    }
+}
+
+void UnlockMemory(const void* data, std::size_t size) noexcept {
+    if (size > 0) {
+        const auto [begin, length] = Pages(data, size);
+        (void)::VirtualUnlock(begin, length);
+    }
 }
 
 }  // namespace morvex

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <filesystem>
+#include <string>
 #include <stdexcept>
 #include <thread>
 
@@ -90,6 +92,12 @@ CliChild::CliChild(const ChildOptions& options) {
             const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (options.coreFiles) {
+            rlimit core{};
+            ::getrlimit(RLIMIT_CORE, &core);
+            core.rlim_cur = core.rlim_max;
+            ::setrlimit(RLIMIT_CORE, &core);
+        }
         // Whatever the test runner does with it: the tool must cope with the default, which ends
         // a process that writes beyond its limit.
         ::signal(SIGXFSZ, SIG_DFL);
@@ -154,6 +162,45 @@ bool CliChild::Answer(const std::string& prompt, const std::string& reply) {
 
 void CliChild::Signal(int signalNumber) const {
     ::kill(pid_, signalNumber);
+}
+
+bool CliChild::WaitForWrites(unsigned long long bytes, std::chrono::milliseconds timeout) const {
+    // wchar in /proc/PID/io: every byte the process handed to write(), its output's among them.
+    const std::string path = "/proc/" + std::to_string(pid_) + "/io";
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::FILE* io = std::fopen(path.c_str(), "r");
+        if (io == nullptr) {
+            return false;
+        }
+        unsigned long long written = 0;
+        char key[32] = {};
+        unsigned long long value = 0;
+        while (std::fscanf(io, "%31s %llu", key, &value) == 2) {
+            if (std::string(key) == "wchar:") {
+                written = value;
+            }
+        }
+        std::fclose(io);
+        if (written >= bytes) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+std::size_t CliChild::UnnamedFilesIn(const std::string& folder) const {
+    // The system shows an unnamed file (O_TMPFILE) as "FOLDER/#INODE (deleted)".
+    const std::string prefix = std::filesystem::canonical(folder).string() + "/#";
+    std::size_t count = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error)) {
+        std::error_code unreadable;
+        const std::string target = std::filesystem::read_symlink(entry.path(), unreadable).string();
+        count += !unreadable && target.rfind(prefix, 0) == 0 ? 1U : 0U;
+    }
+    return count;
 }
 
 bool CliChild::EchoOn() const {

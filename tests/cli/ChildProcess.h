@@ -29,6 +29,7 @@ struct ChildOptions {
     bool stderrReaderGone = false;               // stderr is a pipe whose reader has closed it
     unsigned short columns = 0;                  // the pseudo-terminal's width; 0: the system's default
     bool unprivileged = false;                   // run as user and group 65534 when the tests run as root
+    bool coreFiles = false;                      // RLIMIT_CORE as high as allowed, for the tool to lower
 };
 
 // The tool as a child process; ended with SIGKILL (on Windows: terminated) if still running when
@@ -54,6 +55,11 @@ class CliChild {
     // types the reply. False on timeout or end.
     [[nodiscard]] bool Answer(const std::string& prompt, const std::string& reply);
     void Signal(int signalNumber) const;
+    // Waits until the child has written at least this many bytes to its files, as the system counts
+    // them; false on timeout or if the system does not tell.
+    [[nodiscard]] bool WaitForWrites(unsigned long long bytes, std::chrono::milliseconds timeout) const;
+    // How many files without a name in this folder the child holds open: its unpublished outputs.
+    [[nodiscard]] std::size_t UnnamedFilesIn(const std::string& folder) const;
     // True while the terminal's echo is on.
     [[nodiscard]] bool EchoOn() const;
     // True while the terminal echoes control characters as ^X.

@@ -675,13 +675,8 @@ TEST_P(CancelSignalTest, StopsTheJobDeletesItsOutputAndStartsNoOtherFile) {
     Write("pass.txt", "pw\n");
     CliChild child(Options(
         {"encrypt", "--cipher", "3des", "--jobs", "1", "--passphrase-file", "pass.txt", "large", "next"}));
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    std::error_code error;
-    while ((!Exists("large.enc") || fs::file_size(Path("large.enc"), error) < 4096) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_TRUE(Exists("large.enc")) << "the job never started";
+    // The output has no name until the job is done, so the job's own writes tell that it runs.
+    ASSERT_TRUE(child.WaitForWrites(1u << 20, 20s)) << "the job never started";
     child.Signal(GetParam());
     const ChildResult result = child.Wait();
     EXPECT_EQ(result.status, kCanceled);
@@ -704,13 +699,13 @@ TEST_F(CliTest, OneCancelStopsEveryJobAndDeletesEveryOutput) {
     Write("pass.txt", "pw\n");
     CliChild child(Options({"encrypt", "--cipher", "3des", "--jobs", "2", "--passphrase-file", "pass.txt", "large1",
                             "large2", "next"}));
+    // Both outputs open, still without names, and the jobs writing.
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    std::error_code error;
-    const auto started = [&](const char* name) { return fs::file_size(Path(name), error) >= 4096 && !error; };
-    while (!(started("large1.enc") && started("large2.enc")) && std::chrono::steady_clock::now() < deadline) {
+    while (child.UnnamedFilesIn(dir_.string()) < 2 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(5ms);
     }
-    ASSERT_TRUE(started("large1.enc") && started("large2.enc")) << "both jobs should run at once";
+    ASSERT_EQ(child.UnnamedFilesIn(dir_.string()), 2u) << "both jobs should run at once";
+    ASSERT_TRUE(child.WaitForWrites(2u << 20, 20s));
     child.Signal(SIGINT);
     const ChildResult result = child.Wait();
     EXPECT_EQ(result.status, kCanceled);

@@ -126,9 +126,24 @@ TEST(DialogJob, CancelMidJobIsReportedAndLeavesNoOutput) {
     job.logic->Cancel();
     job.platform.Release();
     job.ExpectReport("Canceled", "Canceled");
-    // Deleted only after the box has been closed.
-    EXPECT_TRUE(outputWhileShown);
+    // An unfinished output never has its name: not while the box is shown, nor after.
+    EXPECT_FALSE(outputWhileShown);
     EXPECT_FALSE(std::filesystem::exists(job.output));
+}
+
+// A discard that could not remove the unfinished output says so after the outcome, naming what is
+// left for the user to remove, and only then are the controls restored.
+TEST(DialogJob, AFailedDiscardNamesWhatIsLeft) {
+    HeldJob job;
+    job.platform.failDiscard = true;
+    job.logic->Cancel();
+    job.platform.Release();
+    ASSERT_TRUE(job.RunToReport());
+    ASSERT_FALSE(job.view.boxes.empty());
+    EXPECT_EQ(job.view.boxes.back().text, "The unfinished output could not be deleted:\nleft.bin");
+    EXPECT_EQ(job.view.boxes.back().title, "Error");
+    EXPECT_EQ(From(job.view.events, "box Canceled"),
+              (std::vector<std::string>{"box Canceled", "box Error", "idle", "progress 0"}));
 }
 
 TEST(DialogJob, ReadOrWriteFailureIsReportedAndLeavesNoOutput) {

@@ -38,6 +38,7 @@ class GatedPlatform final : public Platform {
     std::atomic<bool> failWritesAfterRelease{false};
     std::atomic<bool> failSize{false};
     std::atomic<bool> failStartThread{false};
+    std::atomic<bool> failDiscard{false};  // the output goes, but the discard reports this name left
 
     Opened<PlatformSource> OpenSource(const std::string& path) override {
         Opened<PlatformSource> opened = NativePlatform().OpenSource(path);
@@ -46,8 +47,8 @@ class GatedPlatform final : public Platform {
         }
         return opened;
     }
-    Opened<PlatformOutput> CreateOutput(const std::string& path) override {
-        Opened<PlatformOutput> opened = NativePlatform().CreateOutput(path);
+    Opened<PlatformNewOutput> CreateOutput(const std::string& path) override {
+        Opened<PlatformNewOutput> opened = NativePlatform().CreateOutput(path);
         if (opened.file) {
             opened.file = std::make_unique<GatedOutput>(std::move(opened.file), *this);
         }
@@ -80,9 +81,9 @@ class GatedPlatform final : public Platform {
         GatedPlatform& gate;
     };
 
-    class GatedOutput final : public PlatformOutput {
+    class GatedOutput final : public PlatformNewOutput {
       public:
-        GatedOutput(std::unique_ptr<PlatformOutput> inner, GatedPlatform& owner)
+        GatedOutput(std::unique_ptr<PlatformNewOutput> inner, GatedPlatform& owner)
             : file(std::move(inner)), gate(owner) {}
         bool Write(std::span<const std::uint8_t> bytes) override {
             return gate.PassWrite() && file->Write(bytes);
@@ -91,9 +92,15 @@ class GatedPlatform final : public Platform {
         bool Flush() override { return file->Flush(); }
         bool Close() override { return file->Close(); }
         std::error_code Error() const override { return file->Error(); }
+        bool Publish() override { return file->Publish(); }
+        DiscardResult Discard() override {
+            const DiscardResult result = file->Discard();
+            return gate.failDiscard ? DiscardResult{std::make_error_code(std::errc::permission_denied), "left.bin"}
+                                    : result;
+        }
 
       private:
-        std::unique_ptr<PlatformOutput> file;
+        std::unique_ptr<PlatformNewOutput> file;
         GatedPlatform& gate;
     };
 

@@ -193,7 +193,7 @@ TEST(OverlappedFileTest, WriteBehindKeepsOrderAndReportsFailures) {
 class NoThreadPlatform final : public Platform {
 public:
     Opened<PlatformSource> OpenSource(const std::string& path) override { return NativePlatform().OpenSource(path); }
-    Opened<PlatformOutput> CreateOutput(const std::string& path) override {
+    Opened<PlatformNewOutput> CreateOutput(const std::string& path) override {
         return NativePlatform().CreateOutput(path);
     }
     std::error_code RemoveFile(const std::string& path) override { return NativePlatform().RemoveFile(path); }

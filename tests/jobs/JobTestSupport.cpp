@@ -1,5 +1,9 @@
 #include "tests/jobs/JobTestSupport.h"
 
+#if !defined(_WIN32)
+#include "jobs/PosixPlatform.h"
+#endif
+
 #include <gcrypt.h>
 #include <gtest/gtest.h>
 
@@ -50,9 +54,9 @@ private:
 };
 
 // An output whose writes fail once the job reaches a chosen byte, as a full disk would.
-class FaultyOutput final : public PlatformOutput {
+class FaultyOutput final : public PlatformNewOutput {
 public:
-    FaultyOutput(std::unique_ptr<PlatformOutput> inner, const Faults& faults, TestPlatform& platform)
+    FaultyOutput(std::unique_ptr<PlatformNewOutput> inner, const Faults& faults, TestPlatform& platform)
         : inner_(std::move(inner)), faults_(faults), platform_(platform) {}
 
     bool Write(std::span<const std::uint8_t> bytes) override {
@@ -71,9 +75,22 @@ public:
     }
     bool Close() override { return inner_->Close() && !faults_.failOutputClose; }
     std::error_code Error() const override { return error_ ? error_ : inner_->Error(); }
+    bool Publish() override {
+        if (platform_.onPublish) {
+            platform_.onPublish();
+        }
+        if (faults_.failPublish) {
+            error_ = std::make_error_code(std::errc::io_error);
+            return false;
+        }
+        const bool published = inner_->Publish();
+        platform_.publishes.fetch_add(published ? 1 : 0);
+        return published;
+    }
+    DiscardResult Discard() override { return inner_->Discard(); }
 
 private:
-    std::unique_ptr<PlatformOutput> inner_;
+    std::unique_ptr<PlatformNewOutput> inner_;
     Faults faults_;
     TestPlatform& platform_;
     std::uint64_t position_ = 0;
@@ -158,15 +175,15 @@ std::map<std::string, std::string> Fixture::Snapshot() const {
 }
 
 Opened<PlatformSource> TestPlatform::OpenSource(const std::string& path) {
-    Opened<PlatformSource> opened = NativePlatform().OpenSource(path);
+    Opened<PlatformSource> opened = Base().OpenSource(path);
     if (opened.file) {
         opened.file = std::make_unique<FaultySource>(std::move(opened.file), faults, *this);
     }
     return opened;
 }
 
-Opened<PlatformOutput> TestPlatform::CreateOutput(const std::string& path) {
-    Opened<PlatformOutput> opened = NativePlatform().CreateOutput(path);
+Opened<PlatformNewOutput> TestPlatform::CreateOutput(const std::string& path) {
+    Opened<PlatformNewOutput> opened = Base().CreateOutput(path);
     if (opened.file) {
         opened.file = std::make_unique<FaultyOutput>(std::move(opened.file), faults, *this);
     }
@@ -190,6 +207,15 @@ std::unique_ptr<PlatformThread> TestPlatform::StartThread(std::function<void()> 
     return NativePlatform().StartThread(std::move(routine));
 }
 
+// Windows has no unnamed files: its native outputs are always under a hidden name.
+Platform& TestPlatform::Base() const {
+#if defined(_WIN32)
+    return NativePlatform();
+#else
+    return hiddenNames ? HiddenNamePlatform() : NativePlatform();
+#endif
+}
+
 void TestPlatform::Sleep(std::chrono::milliseconds) {
     sleeps.fetch_add(1);
     if (onSleep) {
@@ -207,7 +233,9 @@ std::optional<JobOutcome> FinishTick(JobState& state, RecordingFrontEnd& frontEn
     }
     frontEnd.Show(MessageFor(tick.outcome));
     if (tick.outcome != JobOutcome::Done) {
-        EXPECT_FALSE(DiscardOutput(state, platform));
+        const DiscardResult cleanup = DiscardOutput(state, platform);
+        EXPECT_FALSE(cleanup.cause) << cleanup.cause.message();
+        EXPECT_EQ(cleanup.leftBehind, "");
     }
     frontEnd.controls.push_back(false);
     frontEnd.progress.push_back(0);

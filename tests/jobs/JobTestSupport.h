@@ -64,6 +64,7 @@ struct Faults {
     bool failFlush = false;
     bool failOutputClose = false;
     bool failSetEnd = false;
+    bool failPublish = false;
     bool failStartThread = false;   // the worker's start
     bool failHelperThreads = false;  // every start after the worker's
     std::optional<int> failHelperThreadAt;  // only this start after the worker's, counted from 0
@@ -73,22 +74,28 @@ struct Faults {
 class TestPlatform final : public Platform {
 public:
     Opened<PlatformSource> OpenSource(const std::string& path) override;
-    Opened<PlatformOutput> CreateOutput(const std::string& path) override;
+    Opened<PlatformNewOutput> CreateOutput(const std::string& path) override;
     std::error_code RemoveFile(const std::string& path) override { return NativePlatform().RemoveFile(path); }
     std::unique_ptr<PlatformThread> StartThread(std::function<void()> routine) override;
     void Sleep(std::chrono::milliseconds duration) override;
     std::uint64_t NowSeconds() override { return now; }
 
     Faults faults;
+    bool hiddenNames = false;  // outputs under a hidden name until published, as without unnamed files
     std::uint64_t now = 1700000000;
     std::function<void()> onStartThread;  // runs on the front end's thread, before the worker starts
     std::function<void()> onSleep;  // runs on the worker, inside the final pause
     std::function<void(int)> onInputRead;  // runs on the worker before each read of the input, counted from 0
+    std::function<void()> onPublish;  // runs on the worker just before the output gets its name
     std::atomic<int> sleeps{0};
     std::atomic<int> flushes{0};
+    std::atomic<int> publishes{0};
     std::atomic<std::uint64_t> outputBytesWritten{0};
     std::atomic<bool> workerStarted{false};  // reset by each request
     std::atomic<int> helperStarts{0};        // reset by each request
+
+private:
+    [[nodiscard]] Platform& Base() const;
 };
 
 // One tick of the completion step as a front end runs it: the bar while the job runs; once it has

@@ -42,8 +42,20 @@ bool OthersCanOpen(const std::string& path, DWORD access, DWORD share) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// The one hidden entry of the folder: an output not yet published.
+std::string HiddenEntry(const Fixture& f) {
+    std::string found;
+    for (const auto& entry : fs::directory_iterator(f.root)) {
+        if (entry.path().filename().string().front() == '.') {
+            EXPECT_TRUE(found.empty()) << "more than one hidden entry";
+            found = entry.path().string();
+        }
+    }
+    return found;
+}
+
 // While a job holds them, the source can be read by others but not changed or deleted, and the
-// output written by others but not read.
+// output, hidden until published, written by others but not read.
 TEST(WindowsPlatformTest, TheSourceIsSharedWithReadersAndTheOutputWithWriters) {
     Fixture f(100);
     Platform& platform = NativePlatform();
@@ -56,9 +68,16 @@ TEST(WindowsPlatformTest, TheSourceIsSharedWithReadersAndTheOutputWithWriters) {
     const std::string outputName = f.source + ".enc";
     const auto output = platform.CreateOutput(outputName).file;
     ASSERT_TRUE(output);
-    EXPECT_TRUE(OthersCanOpen(outputName, GENERIC_WRITE, kShareAll));
-    EXPECT_FALSE(OthersCanOpen(outputName, GENERIC_READ, kShareAll));
+    EXPECT_FALSE(fs::exists(outputName)) << "no name until published";
+    const std::string hidden = HiddenEntry(f);
+    ASSERT_FALSE(hidden.empty());
+    EXPECT_NE(::GetFileAttributesW(WidenUtf8(hidden)->c_str()) & FILE_ATTRIBUTE_HIDDEN, 0U);
+    EXPECT_TRUE(OthersCanOpen(hidden, GENERIC_WRITE, kShareAll));
+    EXPECT_FALSE(OthersCanOpen(hidden, GENERIC_READ, kShareAll));
+    ASSERT_TRUE(output->Flush());
+    ASSERT_TRUE(output->Publish());
     EXPECT_EQ(platform.CreateOutput(outputName).error, std::errc::file_exists) << "created new only";
+    EXPECT_TRUE(HiddenEntry(f).empty());
     ASSERT_TRUE(output->Close());
     source->Close();
     EXPECT_FALSE(platform.RemoveFile(outputName));
@@ -87,6 +106,7 @@ TEST(WindowsPlatformTest, EveryNameOpensAndBadUtf8NamesNothing) {
             auto file = NativePlatform().CreateOutput(name).file;
             ASSERT_TRUE(file);
             ASSERT_TRUE(file->Write(plain));
+            ASSERT_TRUE(file->Publish());
             ASSERT_TRUE(file->Close());
         }
         ASSERT_TRUE(fs::exists(Utf8Path(name)));
@@ -150,6 +170,28 @@ TEST(WindowsPlatformTest, ALinkUnderTheOutputNameIsNeverFollowed) {
     }
 }
 
+// A name that another program takes before the publication is never replaced, and the discard
+// then removes the output's own hidden file, not the one that took the name.
+TEST(WindowsPlatformTest, APublicationNeverReplacesAndADiscardRemovesOnlyItsOwnFile) {
+    Fixture f(10);
+    const auto before = f.Snapshot();
+    const std::string name = f.Path("out");
+    auto output = NativePlatform().CreateOutput(name).file;
+    ASSERT_TRUE(output);
+    ASSERT_TRUE(output->Write(PatternBytes(5, 1)));
+    ASSERT_TRUE(output->Flush());
+    WriteFile(name, PatternBytes(7, 2));
+    EXPECT_FALSE(output->Publish());
+    EXPECT_EQ(output->Error(), std::errc::file_exists);
+    const DiscardResult cleanup = output->Discard();
+    EXPECT_FALSE(cleanup.cause) << cleanup.cause.message();
+    EXPECT_EQ(cleanup.leftBehind, "");
+    EXPECT_TRUE(ReadFile(name) == PatternBytes(7, 2));
+    auto after = f.Snapshot();
+    EXPECT_EQ(after.erase(name), 1U);
+    EXPECT_EQ(after, before);
+}
+
 // The cut and a read at an offset leave the file's position where it was, as ftruncate and pread
 // do, and the clock counts from 1970.
 TEST(WindowsPlatformTest, SetEndAndReadAtKeepThePositionAndTheClockIsUnixTime) {
@@ -163,6 +205,7 @@ TEST(WindowsPlatformTest, SetEndAndReadAtKeepThePositionAndTheClockIsUnixTime) {
         ASSERT_TRUE(file->SetEnd(4));
         ASSERT_TRUE(file->Write(PatternBytes(2, 2)));
         ASSERT_TRUE(file->Flush());
+        ASSERT_TRUE(file->Publish());
         ASSERT_TRUE(file->Close());
     }
     const Bytes content = ReadFile(name);
