@@ -102,10 +102,10 @@ void MainDialog::BuildControls() {
     std::vector<QWidget*> frames;
     std::vector<std::pair<QLabel*, ControlId>> buddies;
     // Created in the table's order, which is also the tab order.
-    for (const ControlSpec& spec : MainDialogControls()) {
-        const QString caption = FromView(spec.caption);
+    for (const ControlSpec& entry : MainDialogControls()) {
+        const QString caption = FromView(entry.caption);
         QWidget* widget = nullptr;
-        switch (spec.kind) {
+        switch (entry.kind) {
         case ControlKind::PushButton: {
             auto* button = new QPushButton(caption, this);
             // No push button is the default one, not even for a while: Qt would otherwise make the
@@ -118,8 +118,8 @@ void MainDialog::BuildControls() {
         }
         case ControlKind::RadioButton: {
             auto* radio = new QRadioButton(caption, this);
-            if (spec.shortcut != 0) {
-                auto* shortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key(spec.shortcut)), this);
+            if (entry.shortcut != 0) {
+                auto* shortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key(entry.shortcut)), this);
                 connect(shortcut, &QShortcut::activated, radio, [radio] {
                     radio->setFocus(Qt::ShortcutFocusReason);
                     radio->click();
@@ -145,35 +145,35 @@ void MainDialog::BuildControls() {
             break;
         case ControlKind::Label: {
             auto* label = new QLabel(caption, this);
-            if ((spec.styles & kCentred) != 0) {
+            if ((entry.styles & kCentred) != 0) {
                 label->setAlignment(Qt::AlignCenter);
             }
-            if (spec.buddy != ControlId::None) {
-                buddies.emplace_back(label, spec.buddy);
+            if (entry.buddy != ControlId::None) {
+                buddies.emplace_back(label, entry.buddy);
             }
             widget = label;
             break;
         }
         }
-        QRect rect = ToPixels(units, spec.rect);
-        if (spec.kind == ControlKind::Label) {
+        QRect rect = ToPixels(units, entry.rect);
+        if (entry.kind == ControlKind::Label) {
             // A font wider than the one the layout was drawn for must not clip a caption; the labels
             // have room to their right.
             rect.setWidth(std::max(rect.width(), widget->sizeHint().width()));
         }
         widget->setGeometry(rect);
-        widget->setObjectName(FromView(spec.name));
-        if (!spec.accessibleName.empty()) {
-            widget->setAccessibleName(FromView(spec.accessibleName));
+        widget->setObjectName(FromView(entry.name));
+        if (!entry.accessibleName.empty()) {
+            widget->setAccessibleName(FromView(entry.accessibleName));
         }
-        if (spec.id != ControlId::None) {
-            widget->setProperty(kControlIdProperty, static_cast<int>(spec.id));
-            controls[spec.id] = widget;
-            if ((spec.styles & kTabStop) == 0 && spec.kind == ControlKind::RadioButton) {
+        if (entry.id != ControlId::None) {
+            widget->setProperty(kControlIdProperty, static_cast<int>(entry.id));
+            controls[entry.id] = widget;
+            if ((entry.styles & kTabStop) == 0 && entry.kind == ControlKind::RadioButton) {
                 widget->setFocusPolicy(Qt::ClickFocus);
             }
         }
-        widget->setEnabled((spec.styles & kDisabled) == 0);
+        widget->setEnabled((entry.styles & kDisabled) == 0);
     }
     for (const auto& [label, buddy] : buddies) {
         label->setBuddy(Control(buddy));
@@ -253,16 +253,21 @@ std::optional<std::string> MainDialog::ChooseFile() {
     return QFile::encodeName(fullPath).toStdString();
 }
 
-void MainDialog::EndDialog(int status) { done(status); }
+void MainDialog::EndDialog(int status) {
+    ending = true;
+    done(status);
+}
 
 void MainDialog::reject() { logic->Cancel(); }
 
 void MainDialog::accept() {}
 
 void MainDialog::closeEvent(QCloseEvent* event) {
-    // The rules end the dialog themselves when it may close.
-    event->ignore();
+    // The rules end the dialog themselves when it may close, and the close goes ahead only then: a
+    // close event left ignored would keep the window, and the program, alive after done().
+    ending = false;
     logic->Close();
+    event->setAccepted(ending);
 }
 
 void MainDialog::keyPressEvent(QKeyEvent* event) {

@@ -77,6 +77,7 @@ private:
     QProgressBar* qualityMeter = nullptr;
     QProgressBar* progressBar = nullptr;
     QTimer* finishTimer = nullptr;
+    bool ending = false;  // the rules have ended the dialog
     QPointer<QWidget> focusBeforeJob;  // where the focus goes back when the job has been reported
     std::unique_ptr<MainDialogLogic> logic;  // last: torn down first, while the widgets still exist
 };

@@ -1,130 +1,27 @@
 #include "cli/CliRunner.h"
 
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <memory>
-#include <optional>
-#include <system_error>
+#include <string>
+#include <vector>
 
 #include "cli/CommandLine.h"
 #include "cli/ExitStatus.h"
+#include "cli/Inspect.h"
+#include "cli/JobBatch.h"
+#include "cli/NotifyingPlatform.h"
 #include "cli/PassphraseInput.h"
 #include "cli/ProgressLine.h"
+#include "cli/Reporter.h"
+#include "cli/RequestProbe.h"
 #include "cli/Terminal.h"
 #include "dialog/Texts.h"
 #include "jobs/Jobs.h"
-#include "base/SecureWipe.h"
 
 #ifndef MORVEX_VERSION
 #define MORVEX_VERSION "unknown"
 #endif
 
 namespace morvex {
-
-namespace {
-
-// Short enough that a cancel feels immediate, long enough to cost nothing beside the job.
-constexpr auto kPollInterval = std::chrono::milliseconds(30);
-
-void Wipe(std::string& text) {
-    SecureWipe(text.data(), text.size());
-    text.clear();
-}
-
-// One file's job from request to outcome.
-class FileRun {
-public:
-    FileRun(const CommandLine& commandLine, const PassphraseEntry& passphrase, std::FILE* err,
-            ProgressLine& progress)
-        : commandLine_(commandLine), passphrase_(passphrase), err_(err), progress_(progress) {}
-
-    [[nodiscard]] int Run(const std::string& file) {
-        // A fresh record per file: nothing of one job can leak into the next.
-        auto state = std::make_unique<JobState>();
-        state->choice.algorithm = commandLine_.algorithm;
-        state->choice.chosenPath = file;
-        state->choice.passphrase = passphrase_.passphrase;
-        state->choice.retype = passphrase_.retype;
-        const int status = Drive(*state, file);
-        Wipe(state->choice.passphrase);
-        Wipe(state->choice.retype);
-        Wipe(state->job.passphrase);
-        return status;
-    }
-
-private:
-    [[nodiscard]] int Drive(JobState& state, const std::string& file) {
-        Platform& platform = NativePlatform();
-        const JobOptions options{.finalPause = std::chrono::milliseconds(0)};
-        const RequestResult request = commandLine_.command == CliCommand::Encrypt
-                                          ? EncryptRequest(state, platform, options)
-                                          : DecryptRequest(state, platform, options);
-        if (!request.Started()) {
-            Report(file, MessageFor(*request.refusal), request.cause, state.job.outputName);
-            return kExitRefused;
-        }
-        progress_.Start(file, state.job.size, ProgressLine::Clock::now());
-        const auto begin = ProgressLine::Clock::now();
-        bool cancelSent = false;
-        for (;;) {
-            if (!cancelSent && CancelSignalled()) {
-                CancelJob(state);
-                cancelSent = true;
-            }
-            const JobTick tick = FinishJob(state);
-            if (tick.kind == JobTick::Kind::Working) {
-                progress_.Update(tick.percent, ProgressLine::Clock::now());
-            } else if (tick.kind == JobTick::Kind::Finished) {
-                return Finished(state, file, tick, ProgressLine::Clock::now() - begin);
-            }
-            platform.Sleep(kPollInterval);
-        }
-    }
-
-    [[nodiscard]] int Finished(const JobState& state, const std::string& file, const JobTick& tick,
-                               ProgressLine::Clock::duration elapsed) {
-        if (tick.outcome == JobOutcome::Done) {
-            progress_.Finish(DoneLine(state, elapsed));
-            return kExitDone;
-        }
-        Report(file, MessageFor(tick.outcome), tick.cause);
-        if (const std::error_code left = DiscardOutput(state, NativePlatform())) {
-            std::fprintf(err_, "morvex-cli: %s: could not delete the unfinished output (%s)\n",
-                         state.job.outputName.c_str(), left.message().c_str());
-        }
-        return tick.outcome == JobOutcome::Canceled ? kExitCanceled : kExitFailed;
-    }
-
-    // One line: the system's own text and, where the operating system gave one, its reason; an
-    // output that exists is named, since it is the file the user has to move.
-    void Report(const std::string& file, MessageId id, std::error_code cause, const std::string& output = {}) {
-        progress_.Clear();
-        const std::string_view text = Message(id).text;
-        if (cause) {
-            const std::string reason = cause == std::errc::file_exists && !output.empty()
-                                           ? std::filesystem::path(output).filename().string() + " exists"
-                                           : cause.message();
-            std::fprintf(err_, "morvex-cli: %s: %.*s (%s)\n", file.c_str(), static_cast<int>(text.size()), text.data(),
-                         reason.c_str());
-        } else {
-            std::fprintf(err_, "morvex-cli: %s: %.*s\n", file.c_str(), static_cast<int>(text.size()), text.data());
-        }
-        std::fflush(err_);
-    }
-
-    [[nodiscard]] static std::string DoneLine(const JobState& state, ProgressLine::Clock::duration elapsed) {
-        const std::string text = ProgressLine::Format(state.job.outputName, 100, state.job.size, elapsed);
-        return state.job.inputName + " -> " + text;
-    }
-
-    const CommandLine& commandLine_;
-    const PassphraseEntry& passphrase_;
-    std::FILE* err_;
-    ProgressLine& progress_;
-};
-
-}  // namespace
 
 int CliRunner::Run(const std::vector<std::string>& args) {
     const CommandLineResult parsed = ParseCommandLine(args);
@@ -143,32 +40,67 @@ int CliRunner::Run(const std::vector<std::string>& args) {
     }
 
     InstallCancelHandlers();
-    PassphraseResult obtained = ObtainPassphrase(commandLine);
+    ProgressLine progress(err_, !commandLine.quiet && StderrIsTerminal(), &StderrColumns);
+    Reporter reporter(err_, progress);
+
+    if (commandLine.command == CliCommand::Inspect) {
+        // A passphrase only when one is given by file or descriptor: inspecting asks nobody.
+        if (!commandLine.passphraseGiven) {
+            return InspectContainers(commandLine.files, nullptr, false, out_, reporter);
+        }
+        PassphraseResult given = ObtainPassphrase(commandLine, err_);
+        if (!given.entry) {
+            reporter.Plain(given.refusal ? std::string(Message(MessageFor(*given.refusal)).text) : given.error);
+            return given.refusal ? kExitRefused : kExitUsage;
+        }
+        const int status = InspectContainers(commandLine.files, &*given.entry, commandLine.passphraseIsBytes, out_, reporter);
+        WipePassphrase(*given.entry);
+        return status;
+    }
+
+    // Every file the requests would refuse is said before anyone types a passphrase for it.
+    int worst = kExitDone;
+    std::vector<std::string> runnable;
+    for (const std::string& file : commandLine.files) {
+        const ProbeResult probe = ProbeRequest(commandLine.command, file);
+        if (probe.refusal) {
+            reporter.File(file, MessageFor(*probe.refusal), probe.cause, probe.outputName);
+            worst = kExitRefused;
+        } else {
+            runnable.push_back(file);
+        }
+    }
+    if (runnable.empty()) {
+        return worst;
+    }
+
+    PassphraseResult obtained = ObtainPassphrase(commandLine, err_);
     if (CancelSignalled()) {
         if (obtained.entry) {
             WipePassphrase(*obtained.entry);
         }
         return kExitCanceled;
     }
+    if (obtained.refusal) {
+        reporter.General(MessageFor(*obtained.refusal));
+        return kExitRefused;
+    }
     if (!obtained.entry) {
-        std::fprintf(err_, "morvex-cli: %s\n", obtained.error.c_str());
-        return kExitUsage;
+        reporter.Plain(obtained.error);
+        return std::max(worst, kExitUsage);
     }
     PassphraseEntry& passphrase = *obtained.entry;
     if (passphrase.cut) {
-        std::fprintf(err_, "morvex-cli: the passphrase is longer than %zu bytes; only its first %zu are used\n",
-                     kMaxPassphraseBytes, kMaxPassphraseBytes);
+        reporter.Plain("the passphrase is longer than " + std::to_string(kMaxPassphraseBytes) + " bytes; only its first " +
+                       std::to_string(kMaxPassphraseBytes) + " are used");
     }
 
-    ProgressLine progress(err_, !commandLine.quiet && StderrIsTerminal());
-    FileRun fileRun(commandLine, passphrase, err_, progress);
-    int worst = kExitDone;
-    for (const std::string& file : commandLine.files) {
-        if (CancelSignalled()) {
-            worst = std::max(worst, kExitCanceled);
-            break;
-        }
-        worst = std::max(worst, fileRun.Run(file));
+    NotifyingPlatform platform(NativePlatform());
+    {
+        const ControlEchoOff quietControls(progress.Enabled());
+        JobBatch batch(commandLine, passphrase, platform, reporter, progress);
+        worst = std::max(worst, batch.Run(runnable, commandLine.files.size() - runnable.size(),
+                                          commandLine.files.size()));
     }
     WipePassphrase(passphrase);
     return worst;

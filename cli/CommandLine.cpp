@@ -24,6 +24,16 @@ namespace {
     return true;
 }
 
+[[nodiscard]] std::optional<unsigned> ParseJobCount(std::string_view text) {
+    unsigned value = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end || value < 1 || value > kMaxJobs) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 [[nodiscard]] std::optional<int> ParseDescriptor(std::string_view text) {
     int value = 0;
     const char* const end = text.data() + text.size();
@@ -90,7 +100,7 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
             result.command = CliCommand::Help;
             return CommandLineResult{result, {}};
         }
-        if (arg == "--version") {
+        if (arg == "-V" || arg == "--version") {
             result.command = CliCommand::Version;
             return CommandLineResult{result, {}};
         }
@@ -100,8 +110,10 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
         result.command = CliCommand::Encrypt;
     } else if (args[0] == "decrypt") {
         result.command = CliCommand::Decrypt;
+    } else if (args[0] == "inspect") {
+        result.command = CliCommand::Inspect;
     } else {
-        return Failure("unknown command '" + args[0] + "' (encrypt or decrypt)");
+        return Failure("unknown command '" + args[0] + "' (encrypt, decrypt or inspect)");
     }
 
     bool sourceGiven = false;
@@ -120,6 +132,14 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
             result.quiet = true;
             continue;
         }
+        if (arg == "--no-verify") {
+            result.verify = false;
+            continue;
+        }
+        if (arg == "--passphrase-bytes") {
+            result.passphraseIsBytes = true;
+            continue;
+        }
         OptionValue option(args, i);
         if (auto value = option.Match("--cipher"); value || (value = option.Match("-c"))) {
             if (!*value) {
@@ -130,6 +150,14 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
                 return Failure("unknown cipher '" + **value + "' (3des or idea)");
             }
             result.algorithm = *algorithm;
+            continue;
+        }
+        if (auto value = option.Match("--jobs"); value || (value = option.Match("-j"))) {
+            const std::optional<unsigned> jobs = *value ? ParseJobCount(**value) : std::nullopt;
+            if (!jobs) {
+                return Failure("option " + arg + " needs a number of files from 1 to " + std::to_string(kMaxJobs));
+            }
+            result.jobs = *jobs;
             continue;
         }
         if (auto value = option.Match("--passphrase-file")) {
@@ -164,7 +192,10 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
         return Failure("unknown option '" + arg + "'");
     }
 
-    if (result.algorithm == AlgorithmId::None) {
+    result.passphraseGiven = sourceGiven;
+    // Decryption finds the cipher from the container where it can; encryption has to be told.
+    if (result.algorithm == AlgorithmId::None &&
+        (result.command == CliCommand::Encrypt || (result.command == CliCommand::Decrypt && !result.verify))) {
         return Failure("choose a cipher with --cipher 3des or --cipher idea");
     }
     if (result.files.empty()) {
@@ -175,38 +206,65 @@ CommandLineResult ParseCommandLine(const std::vector<std::string>& args) {
 
 const char* UsageText() {
     return "Usage: morvex-cli encrypt --cipher 3des|idea [options] FILE...\n"
-           "       morvex-cli decrypt --cipher 3des|idea [options] FILE.enc...\n"
+           "       morvex-cli decrypt [--cipher 3des|idea] [options] FILE.enc...\n"
+           "       morvex-cli inspect [--passphrase-file P | --passphrase-fd N] FILE.enc...\n"
            "\n"
            "encrypt writes FILE.enc beside each FILE; decrypt writes FILE beside each FILE.enc.\n"
-           "An existing file is never replaced and the source is only read.\n"
+           "An existing file is never replaced and the source is only read. inspect prints what\n"
+           "a container tells without a passphrase and, given one, the verdict per cipher.\n"
            "\n"
            "Options:\n"
            "  -c, --cipher NAME         3des (also 3-des) or idea, in any letter case\n"
            "      --passphrase-file P   take the passphrase from the first line of file P\n"
            "      --passphrase-fd N     take the passphrase from the first line read from\n"
            "                            open descriptor N\n"
+           "      --passphrase-bytes    take the passphrase's bytes exactly as they stand\n"
+           "                            (otherwise: Windows-1252 where every character fits,\n"
+           "                            UTF-8 otherwise, as the dialog takes them)\n"
+           "      --no-verify           decrypt without the check of the passphrase, the\n"
+           "                            cipher and the length (needs --cipher)\n"
+           "  -j, --jobs N              run up to N files at once (1 to 64; default: one per\n"
+           "                            processor core)\n"
            "  -q, --quiet               no progress line\n"
            "  -h, --help                this text\n"
-           "      --version             the version\n"
+           "  -V, --version             the version\n"
            "\n"
-           "Without a passphrase option the passphrase is read from the terminal without echo,\n"
-           "twice when encrypting. Only its first 55 bytes are used; a longer one is cut, with\n"
-           "a notice.\n"
+           "Every file is checked before the passphrase is asked for: a file that cannot be\n"
+           "read, an output name that is taken, a name without .enc for decrypt. Each such\n"
+           "file is refused at once and the others still run.\n"
            "\n"
-           "Decryption cannot tell a wrong passphrase or the other cipher: the container holds no\n"
-           "check value, so it runs to its end and writes unrelated data.\n"
+           "Without a passphrase option the passphrase is read from the terminal without\n"
+           "echo, twice when encrypting; an empty one or two that differ are said once and\n"
+           "asked again, three tries in all. Only its first 55 bytes are used; a longer one\n"
+           "is cut, with a notice.\n"
            "\n"
-           "Files are handled one after the other; a refused or failed file does not stop the\n"
-           "rest. SIGINT or SIGTERM cancels the running file (its output is deleted) and starts\n"
-           "no further one.\n"
+           "Before it writes anything, decryption tells a wrong passphrase or cipher, and a\n"
+           "container cut short, from the unused bytes of the last block, which the encrypting\n"
+           "program filled from the generator whose output stands in the header: 8 bits of\n"
+           "evidence per unused byte, in 7 files of 8. Without --cipher it takes the cipher\n"
+           "that verifies. It cannot tell when the source filled its last block, when other\n"
+           "software wrote the header, or when the size does not fit the length: then it\n"
+           "decrypts as always, and a wrong passphrase writes unrelated data. It is no\n"
+           "integrity check; and the format (no salt, one MD5 block) allows cheap offline\n"
+           "guessing of a passphrase, which the check does not make easier.\n"
+           "\n"
+           "A refused or failed file does not stop the rest. SIGINT, SIGTERM, SIGHUP,\n"
+           "SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM (every signal that would end the tool,\n"
+           "except SIGKILL and those of a fault) cancel every running file, delete their\n"
+           "outputs and start no further one. A write beyond the file-size limit fails its\n"
+           "file instead of ending the tool.\n"
            "\n"
            "Exit status (the worst over all files):\n"
            "  0    every file done\n"
            "  1    usage error, or the passphrase could not be read\n"
-           "  2    a request refused before its job started (no cipher or passphrase, the\n"
-           "       passphrases differ, a name without .enc, the file cannot be opened, the\n"
-           "       output exists or cannot be created, the size cannot be determined)\n"
+           "  2    a request refused before its job started (the passphrase empty or the\n"
+           "       two differing, a name without .enc, the file cannot be opened, the\n"
+           "       output exists or cannot be created, the size cannot be determined, no\n"
+           "       --cipher and none could be told from the container)\n"
            "  3    a read or write failed during a job; its output is deleted\n"
+           "  4    the passphrase or the cipher is certainly wrong for the container\n"
+           "       (nothing written)\n"
+           "  5    the container is cut short (nothing written)\n"
            "  130  cancelled by a signal\n";
 }
 

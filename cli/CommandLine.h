@@ -12,6 +12,7 @@ namespace morvex {
 enum class CliCommand {
     Encrypt,
     Decrypt,
+    Inspect,
     Help,
     Version,
 };
@@ -30,8 +31,15 @@ struct CommandLine {
     std::string passphraseFile;
     int passphraseDescriptor = -1;
     bool quiet = false;
+    bool verify = true;             // decrypt: tell a wrong key or a cut-short container first
+    bool passphraseIsBytes = false;  // the passphrase's bytes exactly as they stand, no byte rule
+    bool passphraseGiven = false;    // a passphrase option was given (inspect asks no terminal)
+    unsigned jobs = 0;  // files at once; 0: one per processor core
     std::vector<std::string> files;
 };
+
+// The most files a call runs at once: each job holds a few MiB and three threads.
+inline constexpr unsigned kMaxJobs = 64;
 
 struct CommandLineResult {
     std::optional<CommandLine> commandLine;

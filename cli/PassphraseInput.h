@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 
 #include "cli/CommandLine.h"
+#include "jobs/Jobs.h"
 #include "keys/PassphraseDigest.h"
 
 namespace morvex {
@@ -15,8 +17,6 @@ inline constexpr std::size_t kPassphraseLineKeep = 1024;
 // The first line of a file, without its line end ("\n" or "\r\n"). Nothing if the file cannot be read.
 [[nodiscard]] std::optional<std::string> ReadPassphraseFile(const std::string& path, std::size_t keep);
 
-// Cuts the text to the bytes that reach the key, as the dialog keeps them; true if it was longer.
-[[nodiscard]] bool CutPassphrase(std::string& text);
 
 struct PassphraseEntry {
     std::string passphrase;
@@ -26,12 +26,18 @@ struct PassphraseEntry {
 
 struct PassphraseResult {
     std::optional<PassphraseEntry> entry;
-    std::string error;  // set when entry is empty and no cancel signal explains it
+    std::string error;               // the passphrase could not be read, and no cancel signal explains it
+    std::optional<Refusal> refusal;  // it was read and would refuse every request: empty, or the two differ
 };
 
+// Tries the terminal gives before the tool refuses what was typed.
+inline constexpr int kTerminalAttempts = 3;
+
 // Takes the passphrase the way the command line says: the terminal asks twice when encrypting; a
-// file or a descriptor gives one text, used for both fields.
-[[nodiscard]] PassphraseResult ObtainPassphrase(const CommandLine& commandLine);
+// file or a descriptor gives one text, used for both fields. The texts are checked as the requests
+// check them, so that a refusal is said once rather than for every file; on the terminal a refused
+// entry is said on err and asked again, up to kTerminalAttempts times in all.
+[[nodiscard]] PassphraseResult ObtainPassphrase(const CommandLine& commandLine, std::FILE* err);
 
 void WipePassphrase(PassphraseEntry& entry);
 

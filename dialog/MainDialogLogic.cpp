@@ -4,6 +4,7 @@
 
 #include "base/SecureWipe.h"
 #include "keys/PassphraseDigest.h"
+#include "keys/PassphraseText.h"
 
 namespace morvex {
 
@@ -50,18 +51,26 @@ MainDialogLogic::~MainDialogLogic() {
 void MainDialogLogic::Show(MessageId id) { view_.ShowMessage(Message(id)); }
 
 void MainDialogLogic::KeepTexts(std::string_view first, std::string_view second) {
-    ReplaceSecret(state_.choice.passphrase, FirstCharacters(first, kMaxPassphraseBytes));
-    ReplaceSecret(state_.choice.retype, FirstCharacters(second, kMaxPassphraseBytes));
+    // Whole: the byte rule needs every character to choose the bytes, and the request keeps the
+    // first 55 of those bytes for the key.
+    ReplaceSecret(state_.choice.passphrase, first);
+    ReplaceSecret(state_.choice.retype, second);
 }
 
 void MainDialogLogic::FirstFieldChanged(std::string_view first, std::string_view second) {
-    const std::size_t length = CharacterCount(first);
-    const std::size_t counted = std::min(length, kMaxPassphraseBytes);
-    view_.SetQuality(static_cast<int>(counted * 100 / kMaxPassphraseBytes));
+    // The meter and the limit count the bytes the key is made of.
+    const std::size_t bytes = PassphraseByteCount(first);
+    const std::size_t characters = CharacterCount(first);
+    view_.SetQuality(static_cast<int>(std::min(bytes, kMaxPassphraseBytes) * 100 / kMaxPassphraseBytes));
     KeepTexts(first, second);
-    // Each time the text becomes one character longer than the limit, whichever way it got there;
-    // a paste that jumps beyond says nothing.
-    if (length == kMaxPassphraseBytes + 1) {
+    // Each time the text becomes exactly one byte longer than the limit, whichever way it got there;
+    // and when one typed character of several bytes steps from within the limit straight past that.
+    // A paste that jumps beyond says nothing.
+    const bool steppedOver = characters == firstCharacters_ + 1 && firstBytes_ <= kMaxPassphraseBytes &&
+                             bytes > kMaxPassphraseBytes + 1;
+    firstBytes_ = bytes;
+    firstCharacters_ = characters;
+    if (bytes == kMaxPassphraseBytes + 1 || steppedOver) {
         Show(MessageId::Limit);
     }
 }
@@ -110,10 +119,14 @@ void MainDialogLogic::Start(bool decrypt) {
     const RequestResult result =
         decrypt ? DecryptRequest(state_, platform_, options_) : EncryptRequest(state_, platform_, options_);
     if (!result.Started()) {
-        Show(MessageFor(*result.refusal));
+        Show(MessageFor(result));
         return;
     }
     view_.SetWorking(true);
+    if (result.recodedAs) {
+        const std::string text = RecodedPassphraseText(*result.recodedAs);
+        view_.ShowMessage({text, kRecodedPassphraseTitle});
+    }
 }
 
 void MainDialogLogic::Encrypt() { Start(false); }

@@ -60,10 +60,12 @@ private:
     Platform& platform_;
     JobOptions options_;
     JobState state_;
+    // The first field as the last change left it, for the limit's one-step rule.
+    std::size_t firstBytes_ = 0;
+    std::size_t firstCharacters_ = 0;
 };
 
-// The number of characters of a UTF-8 text as the user sees them; a byte that starts no
-// character counts as one.
+// The number of characters of a UTF-8 text as the user sees them: the bytes that start one.
 [[nodiscard]] std::size_t CharacterCount(std::string_view text) noexcept;
 
 // The text's first count characters, never splitting one.

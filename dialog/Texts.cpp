@@ -22,6 +22,15 @@ constexpr std::array kMessages{
     MessageText{"Unable to create the output file", kError},
     MessageText{"Cannot determine file size", kError},
     MessageText{"Unable to start the job", kError},
+    MessageText{"The passphrase or the encryption algorithm is not the one this file was encrypted with: check both "
+                "and try again.",
+                kError},
+    MessageText{"This file was encrypted with 3-DES, not with IDEA: choose 3-DES and try again.", kError},
+    MessageText{"This file was encrypted with IDEA, not with 3-DES: choose IDEA and try again.", kError},
+    MessageText{"The file is shorter than its contents say: it was cut short, perhaps by a copy or a download that "
+                "stopped. Decrypt a complete copy of it.",
+                kError},
+    MessageText{"The encryption algorithm cannot be told from this file; name it.", kError},
     MessageText{"     Done     ", "Done"},
     MessageText{"Canceled", "Canceled"},
     MessageText{"File read/write error", kError},
@@ -74,8 +83,24 @@ MessageId MessageFor(Refusal refusal) noexcept {
     case Refusal::CannotCreateOutput: return MessageId::CannotCreateOutput;
     case Refusal::CannotDetermineSize: return MessageId::CannotDetermineSize;
     case Refusal::CannotStartJob: return MessageId::CannotStartJob;
+    case Refusal::WrongKey: return MessageId::WrongKey;
+    case Refusal::OtherCipher: return MessageId::WrongKey;
+    case Refusal::CutShort: return MessageId::CutShort;
+    case Refusal::CipherNotFound: return MessageId::CipherNotFound;
     }
     return MessageId::CannotStartJob;
+}
+
+MessageId MessageFor(const RequestResult& refused) noexcept {
+    if (refused.refusal == Refusal::OtherCipher) {
+        return refused.verifyingCipher == AlgorithmId::Idea ? MessageId::MadeWithIdea : MessageId::MadeWithTripleDes;
+    }
+    return refused.refusal ? MessageFor(*refused.refusal) : MessageId::Done;
+}
+
+std::string RecodedPassphraseText(PassphraseEncoding encoding) {
+    return "The passphrase matches this file in its " + std::string(PassphraseEncodingName(encoding)) +
+           " form, the one the computer that encrypted it used; the file is decrypted with that form.";
 }
 
 MessageId MessageFor(JobOutcome outcome) noexcept {

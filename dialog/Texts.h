@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "jobs/Jobs.h"
@@ -31,6 +32,11 @@ enum class MessageId {
     CannotCreateOutput,
     CannotDetermineSize,
     CannotStartJob,
+    WrongKey,
+    MadeWithTripleDes,
+    MadeWithIdea,
+    CutShort,
+    CipherNotFound,
     Done,
     Canceled,
     ReadWriteError,
@@ -47,7 +53,14 @@ enum class MessageId {
 [[nodiscard]] const MessageText& Message(MessageId id) noexcept;
 
 [[nodiscard]] MessageId MessageFor(Refusal refusal) noexcept;
+// As above, and for the other cipher the message that names the one that verified.
+[[nodiscard]] MessageId MessageFor(const RequestResult& refused) noexcept;
 [[nodiscard]] MessageId MessageFor(JobOutcome outcome) noexcept;
+
+// The notice that the passphrase was taken in another byte form than the rule's, because the file
+// was made with that one: its text and title.
+[[nodiscard]] std::string RecodedPassphraseText(PassphraseEncoding encoding);
+inline constexpr std::string_view kRecodedPassphraseTitle = "Passphrase";
 
 // The window's own texts.
 inline constexpr std::string_view kWindowTitle = "morvex 1.1";

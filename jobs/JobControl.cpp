@@ -1,5 +1,7 @@
 // Requests and job control: what runs on the front end's thread.
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -7,12 +9,19 @@
 #include "base/SecureWipe.h"
 #include "jobs/ContainerFormat.h"
 #include "jobs/Jobs.h"
+#include "jobs/KeySearch.h"
+#include "keys/PassphraseDigest.h"
 
 namespace morvex {
 
 namespace {
 
-RequestResult Refuse(Refusal refusal, std::error_code cause = {}) { return {refusal, cause}; }
+RequestResult Refuse(Refusal refusal, std::error_code cause = {}) {
+    RequestResult refused;
+    refused.refusal = refusal;
+    refused.cause = cause;
+    return refused;
+}
 
 bool EndsWithSuffix(const std::string& name) {
     const std::string suffix = kContainerSuffix;
@@ -29,8 +38,8 @@ void WipeJobPassphrase(JobState& state) {
 }
 
 // The checks both requests open with, in their order; only the refusal for a missing file differs.
-[[nodiscard]] std::optional<Refusal> CommonRequestChecks(const JobState& state, Refusal noFile) {
-    if (!IsKnownAlgorithm(state.choice.algorithm)) {
+[[nodiscard]] std::optional<Refusal> CommonRequestChecks(const JobState& state, Refusal noFile, bool findCipher) {
+    if (!IsKnownAlgorithm(state.choice.algorithm) && !(findCipher && state.choice.algorithm == AlgorithmId::None)) {
         return Refusal::NoAlgorithm;
     }
     if (state.choice.chosenPath.empty()) {
@@ -42,12 +51,80 @@ void WipeJobPassphrase(JobState& state) {
     return std::nullopt;
 }
 
-}  // namespace
+AlgorithmId OtherCipher(AlgorithmId algorithm) {
+    return algorithm == AlgorithmId::Idea ? AlgorithmId::TripleDes : AlgorithmId::Idea;
+}
 
-RequestResult StartJob(JobState& state, Platform& platform, WorkerRoutine routine, const JobOptions& options) {
+// The container's check on the opened source, before anything is created: refuses what it proves
+// wrong or cut short, and otherwise settles the algorithm and the key's bytes the job takes. When
+// it cannot tell, the job goes ahead on what the user chose, exactly as it always did.
+[[nodiscard]] RequestResult VetContainer(JobState& state, PlatformSource& source) {
+    RequestResult vetted;
+    const std::optional<std::uint64_t> size = source.Size();
+    const std::optional<ContainerEnds> ends = size ? ReadContainerEnds(*size, source) : std::nullopt;
+    const bool chosen = IsKnownAlgorithm(state.choice.algorithm);
+    if (!ends) {
+        // Unreadable here means the job's own reads will fail or find the file as it is: its
+        // outcome says so.
+        return chosen ? vetted : Refuse(Refusal::CipherNotFound);
+    }
+    const ContainerCheck check(*ends);
+    const std::array<AlgorithmId, 2> ciphers = chosen
+        ? std::array{state.choice.algorithm, OtherCipher(state.choice.algorithm)}
+        : std::array{AlgorithmId::TripleDes, AlgorithmId::Idea};
+    KeySearchResult found =
+        SearchVerifyingKey(check, state.choice.passphrase,
+                           state.choice.passphraseIsBytes ? PassphraseInputKind::ExactBytes : PassphraseInputKind::Text,
+                           ciphers);
+    vetted.check = found.asChosen;
+    if (found.asChosen.verdict == CheckVerdict::CutShort) {
+        vetted.refusal = Refusal::CutShort;
+        return vetted;
+    }
+    if (!found.verifying) {
+        // Wrong under every cipher and byte form tried: the passphrase itself is wrong.
+        if (found.asChosen.verdict == CheckVerdict::Wrong) {
+            vetted.refusal = Refusal::WrongKey;
+        } else if (!chosen) {
+            vetted.refusal = Refusal::CipherNotFound;
+        }
+        return vetted;
+    }
+    KeyChoice& key = *found.verifying;
+    vetted.check = key.result;
+    vetted.verifyingCipher = key.algorithm;
+    if (chosen && key.algorithm != state.choice.algorithm) {
+        WipePassphraseForm(key.form);
+        vetted.refusal = Refusal::OtherCipher;
+        return vetted;
+    }
+    if (key.form.encoding != PassphraseEncoding::AsGiven &&
+        key.form.bytes != KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes)) {
+        vetted.recodedAs = key.form.encoding;
+    }
+    state.job.algorithm = key.algorithm;
+    state.job.passphrase.assign(key.form.bytes, 0, std::min(key.form.bytes.size(), kMaxPassphraseBytes));
+    WipePassphraseForm(key.form);
+    return vetted;
+}
+
+[[nodiscard]] RequestResult Start(JobState& state, Platform& platform, WorkerRoutine routine,
+                                  const JobOptions& options, bool vet) {
     Opened<PlatformSource> input = platform.OpenSource(state.job.inputName);
     if (!input.file) {
         return Refuse(Refusal::CannotOpenSource, input.error);
+    }
+    WipeJobPassphrase(state);
+    state.job.algorithm = state.choice.algorithm;
+    state.job.passphrase = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes);
+    RequestResult vetted;
+    if (vet) {
+        vetted = VetContainer(state, *input.file);
+        if (vetted.refusal) {
+            input.file->Close();
+            WipeJobPassphrase(state);
+            return vetted;
+        }
     }
     Opened<PlatformOutput> output = platform.CreateOutput(state.job.outputName);
     if (!output.file) {
@@ -63,14 +140,13 @@ RequestResult StartJob(JobState& state, Platform& platform, WorkerRoutine routin
         (void)output.file->Close();
         // The empty output is this request's own; left behind, it would refuse the next attempt.
         (void)platform.RemoveFile(state.job.outputName);
+        WipeJobPassphrase(state);
         return Refuse(Refusal::CannotDetermineSize, cause);
     }
 
     state.job.inputFile = std::move(input.file);
     state.job.outputFile = std::move(output.file);
     state.job.size = static_cast<std::uint32_t>(*size);
-    state.job.algorithm = state.choice.algorithm;
-    state.job.passphrase = state.choice.passphrase;
     state.job.finalPause = options.finalPause;
     state.job.decryptThreads = options.decryptThreads;
 
@@ -82,7 +158,7 @@ RequestResult StartJob(JobState& state, Platform& platform, WorkerRoutine routin
     Platform* services = &platform;
     // Released at once: the worker runs on detached and nothing waits for it.
     if (platform.StartThread([shared, services, routine] { routine(*shared, *services); })) {
-        return {};
+        return vetted;
     }
     // No worker will ever close the files or set done: undo the start here.
     state.job.inputFile->Close();
@@ -95,23 +171,43 @@ RequestResult StartJob(JobState& state, Platform& platform, WorkerRoutine routin
     return Refuse(Refusal::CannotStartJob);
 }
 
+}  // namespace
+
+std::string KeyBytes(std::string_view passphrase, bool isBytes) {
+    PassphraseForm form = isBytes ? PassphraseForm{PassphraseEncoding::AsGiven, std::string(passphrase)}
+                                  : PassphraseBytes(passphrase);
+    std::string key = form.bytes.substr(0, std::min(form.bytes.size(), kMaxPassphraseBytes));
+    WipePassphraseForm(form);
+    return key;
+}
+
+RequestResult StartJob(JobState& state, Platform& platform, WorkerRoutine routine, const JobOptions& options) {
+    return Start(state, platform, routine, options, false);
+}
+
 RequestResult EncryptRequest(JobState& state, Platform& platform, const JobOptions& options) {
-    if (const auto refusal = CommonRequestChecks(state, Refusal::NoFileToEncrypt)) {
+    if (const auto refusal = CommonRequestChecks(state, Refusal::NoFileToEncrypt, false)) {
         return Refuse(*refusal);
     }
     if (state.choice.retype.empty()) {
         return Refuse(Refusal::NoRetype);
     }
-    if (state.choice.passphrase != state.choice.retype) {
+    // The keys the two texts make, byte for byte: what the comparison is for.
+    std::string first = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes);
+    std::string second = KeyBytes(state.choice.retype, state.choice.passphraseIsBytes);
+    const bool differ = first != second;
+    SecureWipe(first.data(), first.size());
+    SecureWipe(second.data(), second.size());
+    if (differ) {
         return Refuse(Refusal::PassphrasesDiffer);
     }
     state.job.inputName = state.choice.chosenPath;
     state.job.outputName = state.choice.chosenPath + kContainerSuffix;
-    return StartJob(state, platform, &EncryptJob, options);
+    return Start(state, platform, &EncryptJob, options, false);
 }
 
 RequestResult DecryptRequest(JobState& state, Platform& platform, const JobOptions& options) {
-    if (const auto refusal = CommonRequestChecks(state, Refusal::NoFileToDecrypt)) {
+    if (const auto refusal = CommonRequestChecks(state, Refusal::NoFileToDecrypt, options.findCipher)) {
         return Refuse(*refusal);
     }
     if (!EndsWithSuffix(state.choice.chosenPath)) {
@@ -120,7 +216,7 @@ RequestResult DecryptRequest(JobState& state, Platform& platform, const JobOptio
     state.job.inputName = state.choice.chosenPath;
     state.job.outputName =
         state.choice.chosenPath.substr(0, state.choice.chosenPath.size() - (sizeof kContainerSuffix - 1));
-    return StartJob(state, platform, &DecryptJob, options);
+    return Start(state, platform, &DecryptJob, options, options.verifyKey || options.findCipher);
 }
 
 JobTick FinishJob(JobState& state) {
@@ -128,13 +224,17 @@ JobTick FinishJob(JobState& state) {
         return {};
     }
     if (!state.published.done.load(std::memory_order_acquire)) {
-        return {JobTick::Kind::Working, state.published.percent.load(std::memory_order_relaxed)};
+        JobTick working;
+        working.kind = JobTick::Kind::Working;
+        working.percent = state.published.percent.load(std::memory_order_relaxed);
+        return working;
     }
     const bool failed = state.published.failed.load(std::memory_order_relaxed);
     state.running = false;
     state.published.done.store(false, std::memory_order_relaxed);
 
-    JobTick tick{JobTick::Kind::Finished};
+    JobTick tick;
+    tick.kind = JobTick::Kind::Finished;
     if (failed) {
         if (state.cancelRequested.load(std::memory_order_relaxed)) {
             tick.outcome = JobOutcome::Canceled;

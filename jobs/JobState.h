@@ -21,8 +21,12 @@ struct JobState {
     struct Choice {
         AlgorithmId algorithm = AlgorithmId::None;
         std::string chosenPath;
-        std::string passphrase;  // at most 55 bytes reach the digest
+        // The passphrase as the user gave it: text in UTF-8, which the request turns into the key's
+        // bytes by the byte rule of keys/PassphraseText.h; or bytes to take exactly as they stand.
+        // At most the first 55 bytes reach the digest.
+        std::string passphrase;
         std::string retype;
+        bool passphraseIsBytes = false;
     } choice;
 
     // The job's own: filled by the request before the worker starts, then the worker's alone
@@ -35,7 +39,7 @@ struct JobState {
         std::unique_ptr<PlatformOutput> outputFile;
         std::uint32_t size = 0;
         AlgorithmId algorithm = AlgorithmId::None;
-        std::string passphrase;
+        std::string passphrase;  // the key's bytes, at most 55
         KeyWords keyWords;
         std::chrono::milliseconds finalPause{0};
         unsigned decryptThreads = 0;

@@ -5,8 +5,10 @@
 #include <optional>
 #include <system_error>
 
+#include "jobs/ContainerCheck.h"
 #include "jobs/JobState.h"
 #include "jobs/Platform.h"
+#include "keys/PassphraseText.h"
 
 namespace morvex {
 
@@ -17,6 +19,11 @@ struct JobOptions {
     std::chrono::milliseconds finalPause{750};
     // Threads that share the decryption of one job; 0 means one per processor core.
     unsigned decryptThreads = 0;
+    // Decrypt tells a wrong passphrase, the other cipher and a cut-short container from the
+    // container's last block before it creates anything, where the container allows it.
+    bool verifyKey = true;
+    // With no algorithm chosen, Decrypt takes the one the container verifies with.
+    bool findCipher = false;
 };
 
 // Reads and writes of a job are grouped into transfers of this size; memory stays flat whatever
@@ -36,11 +43,22 @@ enum class Refusal {
     CannotCreateOutput,
     CannotDetermineSize,
     CannotStartJob,
+    // Told by the container's last block, before anything is created:
+    WrongKey,          // the passphrase, or the algorithm, is certainly wrong for the container
+    OtherCipher,       // the passphrase is right, but for the other algorithm (verifyingCipher)
+    CutShort,          // the container is shorter than its length field says
+    CipherNotFound,    // no algorithm chosen and none could be told from the container
 };
 
 struct RequestResult {
     std::optional<Refusal> refusal;  // nothing: the job started
     std::error_code cause;           // the system's reason, where it gave one
+    // What the container's check said, when it ran: the verdict on the key that the job uses (or
+    // on the passphrase as chosen, for a refusal), the algorithm that verified, and the byte form of
+    // the passphrase that verified when it was not the rule's own.
+    std::optional<CheckResult> check;
+    AlgorithmId verifyingCipher = AlgorithmId::None;
+    std::optional<PassphraseEncoding> recodedAs;
 
     [[nodiscard]] bool Started() const noexcept { return !refusal; }
 };
@@ -61,7 +79,7 @@ struct JobTick {
     Kind kind = Kind::Idle;
     int percent = 0;
     JobOutcome outcome = JobOutcome::Done;
-    std::error_code cause;  // for Failed, the system's reason where it gave one
+    std::error_code cause{};  // for Failed, the system's reason where it gave one
 };
 
 using WorkerRoutine = void (*)(JobState& state, Platform& platform);
@@ -69,6 +87,10 @@ using WorkerRoutine = void (*)(JobState& state, Platform& platform);
 // The Encrypt and Decrypt requests: check what the user chose, name the output and start the job.
 [[nodiscard]] RequestResult EncryptRequest(JobState& state, Platform& platform, const JobOptions& options);
 [[nodiscard]] RequestResult DecryptRequest(JobState& state, Platform& platform, const JobOptions& options);
+
+// The key's bytes of a passphrase as the user gave it: the byte rule's for text, the bytes as they
+// stand otherwise; cut to the bytes that reach the digest.
+[[nodiscard]] std::string KeyBytes(std::string_view passphrase, bool isBytes);
 
 // Opens the files named in inputName and outputName and starts the worker. On success the front
 // end switches its controls to a running job.

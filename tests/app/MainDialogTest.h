@@ -4,25 +4,26 @@
 
 namespace morvex::test {
 
-// The dialog driven as a user drives it, on recording prompts and real files; and the real program's
-// exit statuses.
+// The Qt window's wiring and layout: the rules themselves are the dialog library's and are tested
+// there. Recording prompts and real files, and the real program's exit statuses, command line and file argument.
 class MainDialogTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void roundTrip_data();
     void roundTrip();
-    void requestRefusalsInTheirOrder();
-    void qualityMeterAndLimitBox();
-    void pickerAndDropChooseTheFile();
     void realBoxesAndPicker();
-    void gatedJob_data();
-    void gatedJob();
-    void idleDialog();
+    void dropOnAFieldChoosesTheFile();
+    void keyboard();
     void layoutAtTwoFontSizes_data();
     void layoutAtTwoFontSizes();
     void exitStatus_data();
     void exitStatus();
+    void fileArgument();
+    void dialogArguments_data();
+    void dialogArguments();
+    void answersWithoutWindow_data();
+    void answersWithoutWindow();
 };
 
 }  // namespace morvex::test

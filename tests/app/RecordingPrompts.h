@@ -1,11 +1,10 @@
 #pragma once
 
+#include <QString>
 #include <algorithm>
 #include <deque>
 #include <optional>
 #include <vector>
-
-#include <QString>
 
 #include "app/DialogPrompts.h"
 
@@ -20,13 +19,16 @@ struct RecordedBox {
 // Records every box instead of showing it and answers the picker from a queue (nothing once it is
 // empty, as a cancelled picker would).
 class RecordingPrompts final : public DialogPrompts {
-public:
-    void ShowMessage(const QString& text, const QString& title, MessageIcon icon) override {
-        boxes.push_back({text, title, icon});
+  public:
+    void ShowMessage(const MessageText& message) override {
+        boxes.push_back(
+            {QString::fromUtf8(message.text.data(), static_cast<qsizetype>(message.text.size())),
+             QString::fromUtf8(message.title.data(), static_cast<qsizetype>(message.title.size())),
+             message.icon});
     }
 
-    std::optional<QString> ChooseFile(const QString& title) override {
-        pickerTitles.push_back(title);
+    std::optional<QString> ChooseFile() override {
+        ++pickerCalls;
         if (pickerAnswers.empty()) {
             return std::nullopt;
         }
@@ -41,7 +43,7 @@ public:
     }
 
     std::vector<RecordedBox> boxes;
-    std::vector<QString> pickerTitles;
+    int pickerCalls = 0;
     std::deque<std::optional<QString>> pickerAnswers;
 };
 

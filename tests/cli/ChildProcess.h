@@ -1,6 +1,8 @@
 #pragma once
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -20,14 +22,17 @@ struct ChildOptions {
     std::vector<std::string> args;  // without the program
     std::string workingDirectory;
     // A pseudo-terminal as controlling terminal, stdin, stdout and stderr. Otherwise no controlling
-    // terminal, stdin empty, stdout and stderr collected in files.
-    bool terminal = false;
+    // terminal (on Windows: no console), stdin empty, stdout and stderr collected in files.
+    bool terminal = false;                       // POSIX only
     std::optional<std::string> descriptor3;      // text the child can read from a pipe on descriptor 3
-    std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    std::optional<unsigned long> fileSizeLimit;  // RLIMIT_FSIZE in bytes; SIGXFSZ at its default action; POSIX only
     bool stderrReaderGone = false;               // stderr is a pipe whose reader has closed it
+    unsigned short columns = 0;                  // the pseudo-terminal's width; 0: the system's default
+    bool unprivileged = false;                   // run as user and group 65534 when the tests run as root
 };
 
-// The tool as a child process; ended with SIGKILL if still running when destroyed.
+// The tool as a child process; ended with SIGKILL (on Windows: terminated) if still running when
+// destroyed. On Windows its text-mode "\r\n" line ends come back as "\n".
 class CliChild {
   public:
     explicit CliChild(const ChildOptions& options);
@@ -35,14 +40,24 @@ class CliChild {
     CliChild(const CliChild&) = delete;
     CliChild& operator=(const CliChild&) = delete;
 
-    // On the terminal: waits until the prompt has appeared, then types the reply. False on timeout
-    // or end.
+    // Reads to the end and waits.
+    [[nodiscard]] ChildResult Wait();
+
+#ifdef _WIN32
+  private:
+    void* process_ = nullptr;
+    void* out_ = nullptr;
+    void* err_ = nullptr;
+#else
+
+    // On the terminal: waits until the prompt has appeared after the one answered before, then
+    // types the reply. False on timeout or end.
     [[nodiscard]] bool Answer(const std::string& prompt, const std::string& reply);
     void Signal(int signalNumber) const;
     // True while the terminal's echo is on.
     [[nodiscard]] bool EchoOn() const;
-    // Reads to the end and waits.
-    [[nodiscard]] ChildResult Wait();
+    // True while the terminal echoes control characters as ^X.
+    [[nodiscard]] bool ControlEchoOn() const;
 
     [[nodiscard]] const std::string& Shown() const { return shown_; }
 
@@ -55,6 +70,8 @@ class CliChild {
     std::FILE* out_ = nullptr;
     std::FILE* err_ = nullptr;
     std::string shown_;
+    std::size_t answered_ = 0;  // where the next prompt is looked for
+#endif
 };
 
 }  // namespace morvex::test

@@ -1,6 +1,7 @@
 // Whole jobs on real files: containers checked against libgcrypt, round trips, and the decryption
 // loop on files that no encryption wrote.
 
+#include <chrono>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -99,7 +100,8 @@ TEST_P(CipherTest, DecryptionOfOddFilesFollowsTheWordReadsAndTheCut) {
             }
             f.state.choice.chosenPath = f.Path("odd.enc");
             WriteFile(f.state.choice.chosenPath, file);
-            ASSERT_EQ(f.Run(true), JobOutcome::Done);
+            // Without the check, which would refuse most of these shapes as cut short.
+            ASSERT_EQ(f.Run(true, {std::chrono::milliseconds{0}, 0, false}), JobOutcome::Done);
             const Bytes expected = ModelDecryption(GetParam(), file);
             const Bytes result = ReadFile(f.Path("odd"));
             ASSERT_EQ(result.size(), expected.size());
@@ -114,25 +116,61 @@ INSTANTIATE_TEST_SUITE_P(Ciphers, CipherTest, ::testing::Values(AlgorithmId::Tri
                              return std::string(param.param == AlgorithmId::TripleDes ? "TripleDes" : "Idea");
                          });
 
-// Nothing in a container reveals a wrong passphrase or the other cipher: the job ends as done, with
-// as many bytes as the source had, but not the source's.
-TEST(WrongKeyTest, DecryptionReportsDoneWithUnrelatedBytesOfTheSourceLength) {
-    const std::tuple<AlgorithmId, AlgorithmId, std::string> cases[] = {
-        {AlgorithmId::TripleDes, AlgorithmId::TripleDes, "Correct horse battery staple"},
-        {AlgorithmId::Idea, AlgorithmId::Idea, "x"},
-        {AlgorithmId::TripleDes, AlgorithmId::Idea, kPassphrase},
-        {AlgorithmId::Idea, AlgorithmId::TripleDes, kPassphrase}};
-    for (const auto& [encryptWith, decryptWith, passphrase] : cases) {
-        Fixture f(1000, encryptWith);
+// A wrong passphrase or the other cipher is refused before anything is written, the other cipher by
+// name; where the last block is whole, or without the check, the job ends as done, with as many
+// bytes as the source had, but not the source's.
+TEST(WrongKeyTest, IsRefusedWhereTheFillTellsAndDecryptsToUnrelatedBytesElsewhere) {
+    struct Case {
+        AlgorithmId encryptWith;
+        AlgorithmId decryptWith;
+        std::string passphrase;
+        std::size_t size;
+        bool verify;
+        std::optional<std::string> refusal;  // nothing: the job runs to "Done"
+    };
+    const std::string otherIsIdea = "This file was encrypted with IDEA, not with 3-DES: choose IDEA and try again.";
+    const std::string wrong = "The passphrase or the encryption algorithm is not the one this file was encrypted with: "
+                              "check both and try again.";
+    const Case cases[] = {
+        {AlgorithmId::TripleDes, AlgorithmId::TripleDes, "Correct horse battery staple", 1001, true, wrong},
+        {AlgorithmId::Idea, AlgorithmId::Idea, "x", 0, true, wrong},
+        {AlgorithmId::Idea, AlgorithmId::TripleDes, kPassphrase, 1007, true, otherIsIdea},
+        {AlgorithmId::Idea, AlgorithmId::TripleDes, "x", 1007, true, wrong},
+        {AlgorithmId::TripleDes, AlgorithmId::TripleDes, "Correct horse battery staple", 1000, true, std::nullopt},
+        {AlgorithmId::TripleDes, AlgorithmId::Idea, kPassphrase, 1001, false, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.passphrase + " " + std::to_string(c.size) + (c.verify ? " verified" : " unverified"));
+        Fixture f(c.size, c.encryptWith);
         f.PrepareDecryption();
-        f.state.choice.algorithm = decryptWith;
-        f.state.choice.passphrase = passphrase;
-        ASSERT_EQ(f.Run(true), JobOutcome::Done);
-        EXPECT_EQ(f.Last().text, "     Done     ");
-        EXPECT_EQ(f.Last().title, "Done");
+        f.state.choice.algorithm = c.decryptWith;
+        f.state.choice.passphrase = c.passphrase;
+        const auto before = f.Snapshot();
+        const auto outcome = f.Run(true, {std::chrono::milliseconds{0}, 0, c.verify});
+        if (c.refusal) {
+            EXPECT_FALSE(outcome.has_value());
+            EXPECT_EQ(f.Last().text, *c.refusal);
+            EXPECT_EQ(f.Last().title, "Error");
+            EXPECT_EQ(f.Snapshot(), before) << "a refusal writes nothing";
+            continue;
+        }
+        ASSERT_EQ(outcome, JobOutcome::Done);
         const Bytes result = ReadFile(f.source);
         ASSERT_EQ(result.size(), f.plain.size());
         EXPECT_NE(result, f.plain);
+    }
+}
+
+// A container cut short by a stopped copy is refused before anything is written, whatever the key.
+TEST(WrongKeyTest, ACutShortContainerIsRefused) {
+    for (const std::uint64_t cut : {1U, 7U, 8U, 20U}) {
+        Fixture f(5000);
+        f.PrepareDecryption();
+        std::filesystem::resize_file(f.state.choice.chosenPath, 12 + 8 * 625 - cut);
+        const auto before = f.Snapshot();
+        EXPECT_FALSE(f.Run(true).has_value());
+        EXPECT_EQ(f.Last().text.rfind("The file is shorter than", 0), 0U) << f.Last().text;
+        EXPECT_EQ(f.Snapshot(), before);
     }
 }
 

@@ -1,12 +1,15 @@
 // The requests, the start of a job, its outcomes and what each leaves on disk.
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#endif
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -91,6 +94,7 @@ const StartRefusal kStartRefusals[] = {
     // Every kind of existing output name, left exactly as it was, link targets included.
     {"Unable to create the output file", [](Fixture& f, bool d) { WriteFile(f.Output(d), PatternBytes(5, 5)); }, false},
     {"Unable to create the output file", [](Fixture& f, bool d) { std::filesystem::create_directory(f.Output(d)); }, false},
+#ifndef _WIN32  // links and devices on Windows: WindowsPlatformTest.cpp
     {"Unable to create the output file",
      [](Fixture& f, bool d) {
          std::filesystem::create_symlink(f.Path("target"), f.Output(d));
@@ -98,12 +102,14 @@ const StartRefusal kStartRefusals[] = {
      },
      false},
     {"Unable to create the output file", [](Fixture& f, bool d) { std::filesystem::create_symlink(f.Path("target"), f.Output(d)); }, false},
+#endif
     // An unknown size, 4 GiB or more, or the value that doubles as the platform's failure report.
     {"Cannot determine file size", [](Fixture& f, bool) { f.platform.faults.failSize = true; }, true},
     {"Cannot determine file size", [](Fixture& f, bool) { f.platform.faults.reportedSize = 0xFFFFFFFFULL; }, true},
     {"Cannot determine file size", [](Fixture& f, bool) { f.platform.faults.reportedSize = 0x100000000ULL; }, true},
     {"Cannot determine file size", [](Fixture& f, bool) { f.platform.faults.reportedSize = 0x7FFFFFFFFFFULL; }, true},
     {"Cannot determine file size", [](Fixture& f, bool) { std::filesystem::resize_file(f.state.choice.chosenPath, 0x100000000ULL); }, false},
+#ifndef _WIN32
     // A pipe, which opening must not leave waiting for a writer that never comes.
     {"Cannot determine file size",
      [](Fixture& f, bool) {
@@ -111,6 +117,7 @@ const StartRefusal kStartRefusals[] = {
          ASSERT_EQ(::mkfifo(f.state.choice.chosenPath.c_str(), 0600), 0);
      },
      false},
+#endif
     {"Unable to start the job", [](Fixture& f, bool) { f.platform.faults.failStartThread = true; }, true},
 };
 
@@ -167,9 +174,11 @@ TEST(JobOutcomeTest, DoneReportsAndRestoresTheControls) {
         EXPECT_EQ(f.platform.sleeps.load(), 1);
         EXPECT_GE(f.platform.flushes.load(), 1);
         EXPECT_FALSE(FinishTick(f.state, f.frontEnd, f.platform).has_value());  // reported once only
+#ifndef _WIN32  // Windows has no such mode: the output takes its folder's access list
         struct stat status {};
         ASSERT_EQ(::stat(f.Output(decrypt).c_str(), &status), 0);
         EXPECT_EQ(status.st_mode & 0777, 0600U);
+#endif
     }
 }
 
@@ -285,7 +294,8 @@ TEST(JobOutcomeTest, AFailedWriteStopsTheJobAtOnce) {
         f.platform.onInputRead = [&reads](int) { reads.fetch_add(1); };
         f.platform.faults.failOutputWriteAt = kJobTransferBytes;
         ASSERT_EQ(f.Run(decrypt), JobOutcome::Failed);
-        EXPECT_LE(reads.load(), 5) << "transfers read after the failed write";
+        // The pipeline holds a few transfers in flight; the source has 32.
+        EXPECT_LE(reads.load(), 8) << "transfers read after the failed write";
         EXPECT_EQ(f.state.published.failureCause, std::make_error_code(std::errc::no_space_on_device));
     }
 }
@@ -319,6 +329,7 @@ TEST(JobOutcomeTest, HelperThreadsThatCannotStartChangeNothingButTheSpeed) {
     }
 }
 
+#ifndef _WIN32
 // A real write failure from the file system: a child process whose files may not grow past a limit.
 TEST(JobOutcomeTest, AFileSizeLimitIsAReadWriteError) {
     if (kUnderThreadSanitizer) {
@@ -345,6 +356,7 @@ TEST(JobOutcomeTest, AFileSizeLimitIsAReadWriteError) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(f.Snapshot(), before);
 }
+#endif
 
 }  // namespace
 }  // namespace morvex::test

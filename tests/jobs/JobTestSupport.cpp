@@ -222,7 +222,7 @@ std::optional<JobOutcome> RunRequest(bool decrypt, JobState& state, RecordingFro
     }
     const RequestResult result = (decrypt ? DecryptRequest : EncryptRequest)(state, platform, options);
     if (!result.Started()) {
-        frontEnd.Show(MessageFor(*result.refusal));
+        frontEnd.Show(MessageFor(result));
         return std::nullopt;
     }
     frontEnd.controls.push_back(true);
