@@ -72,6 +72,9 @@ timed() {
 
 mib_per_s() { echo "scale=1; $1 / $2" | bc; }
 
+# $1 / $2 with a leading zero, rounded to $3 decimals (default 2).
+quotient() { printf "%.${3:-2}f" "$(echo "scale=6; $1 / $2" | bc)"; }
+
 # Wall-clock seconds of a command, to the millisecond, in $seconds; its output is dropped.
 seconds=0
 clocked() {
@@ -132,8 +135,8 @@ for cipher in 3des idea; do
         cpu_rate=$(mib_per_s "$size_mib" "$cpu_seconds")
         crate=$(cipher_rate "$dir" "$pattern")
         if [[ -n "$crate" ]]; then
-            ratio=$(echo "scale=2; $crate / $rate" | bc)
-            cpu_ratio=$(echo "scale=2; $crate / $cpu_rate" | bc)
+            ratio=$(quotient "$crate" "$rate")
+            cpu_ratio=$(quotient "$crate" "$cpu_rate")
             [[ $job == encrypt ]] && (( $(echo "$ratio > 1.05" | bc) )) && verdict=1
             printf '%-6s %-8s %8s %8s %10s %10s %13.1f %11s %10s\n' "$cipher" "$job" "$t" "$cpu_seconds" \
                 "$rate" "$cpu_rate" "$crate" "$ratio" "$cpu_ratio"
@@ -180,7 +183,7 @@ for mib in $decrypt_mib; do
         done
         m=$(median "${ours[@]}")
         d=$(median "${theirs[@]}")
-        ratio=$(echo "scale=2; $m / $d" | bc)
+        ratio=$(quotient "$m" "$d")
         (( $(echo "$ratio > 1.2" | bc) )) && verdict=1
         printf '%-6s %8s %13s %10s %8s  %s / %s\n' "$cipher" "$mib" "$m" "$d" "$ratio" "${ours[*]}" "${theirs[*]}"
         settle "$work/dec" "$work/dec.dd" "$work/dec.enc"
@@ -239,7 +242,7 @@ else
     done
     m=$(median "${ours[@]}")
     d=$(median "${theirs[@]}")
-    ratio=$(echo "scale=2; $m / $d" | bc)
+    ratio=$(quotient "$m" "$d")
     printf '1,000 files of 1 KiB, idea encryption: morvex-cli %s s, dd %s s, ratio %s (target at most 1.5): %s\n' \
         "$m" "$d" "$ratio" "$( (( $(echo "$ratio <= 1.5" | bc) )) && echo met || echo NOT met)"
     echo "  runs: ${ours[*]} / ${theirs[*]}"
@@ -261,7 +264,7 @@ else
     done
     j1=$(median "${one[@]}")
     j2=$(median "${two[@]}")
-    speedup=$(echo "scale=2; $j1 / $j2" | bc)
+    speedup=$(quotient "$j1" "$j2")
     printf '8 files of 64 MiB, 3des encryption: --jobs 1 %s s, --jobs 2 %s s, speed-up %s (target at least 1.8): %s\n' \
         "$j1" "$j2" "$speedup" "$( (( $(echo "$speedup >= 1.8" | bc) )) && echo met || echo NOT met)"
     echo "  runs: ${one[*]} / ${two[*]}"
