@@ -138,10 +138,11 @@ int JobBatch::Run(const std::vector<std::string>& files, std::size_t finished, s
                 progress_.Finish(ProgressLine::FormatDone(state.job.inputName, state.job.outputName, state.job.size,
                                                           Clock::now() - job.start, progress_.Width()));
             } else {
-                reporter_.File(job.file, MessageFor(tick.outcome), tick.cause);
-                if (const std::error_code left = DiscardOutput(state, platform_)) {
-                    reporter_.Plain(state.job.outputName + ": could not delete the unfinished output (" +
-                                    left.message() + ")");
+                reporter_.File(job.file, MessageFor(tick.outcome), tick.cause, state.job.outputName);
+                if (const DiscardResult left = DiscardOutput(state, platform_); left.cause) {
+                    // The name of what is left, which for an unnamed output is its hidden name.
+                    const std::string& name = left.leftBehind.empty() ? state.job.outputName : left.leftBehind;
+                    reporter_.Plain(name + ": could not delete the unfinished output (" + left.cause.message() + ")");
                 }
                 worst = std::max(worst, tick.outcome == JobOutcome::Canceled ? kExitCanceled : kExitFailed);
             }

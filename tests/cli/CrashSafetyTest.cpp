@@ -167,7 +167,7 @@ TEST_F(CrashSafetyTest, ANameTakenWhileTheJobRunsIsNeverReplaced) {
     Write("big.enc", "another program's file");
     const ChildResult result = child.Wait();
     EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.err, "morvex-cli: big: Unable to create the output file (File exists)\n");
+    EXPECT_EQ(result.err, "morvex-cli: big: Unable to create the output file (big.enc exists)\n");
     EXPECT_EQ(Read("big.enc"), "another program's file");
     EXPECT_EQ(Entries(), (std::set<std::string>{"big", "big.enc", "pass.txt"}));
 }
