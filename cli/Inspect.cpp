@@ -73,7 +73,7 @@ int InspectContainers(const std::vector<std::string>& files, const PassphraseEnt
         if (passphrase == nullptr) {
             continue;
         }
-        std::string key = KeyBytes(passphrase->passphrase, passphraseIsBytes);
+        std::string key = KeyBytes(passphrase->passphrase, passphraseIsBytes, HomeCodePage());
         KeyWords keyWords = DeriveKeyWords(key);
         SecureWipe(key.data(), key.size());
         for (const AlgorithmId algorithm : {AlgorithmId::TripleDes, AlgorithmId::Idea}) {
@@ -83,9 +83,9 @@ int InspectContainers(const std::vector<std::string>& files, const PassphraseEnt
         const std::array ciphers{AlgorithmId::TripleDes, AlgorithmId::Idea};
         KeySearchResult found = SearchVerifyingKey(
             check, passphrase->passphrase, passphraseIsBytes ? PassphraseInputKind::ExactBytes : PassphraseInputKind::Text,
-            ciphers);
+            ciphers, HomeCodePage());
         if (found.verifying && found.verifying->form.encoding != PassphraseEncoding::AsGiven &&
-            found.verifying->form.bytes != KeyBytes(passphrase->passphrase, passphraseIsBytes)) {
+            found.verifying->form.bytes != KeyBytes(passphrase->passphrase, passphraseIsBytes, HomeCodePage())) {
             std::fprintf(out, "  %s: right in the passphrase's %s form\n", CipherName(found.verifying->algorithm),
                          std::string(PassphraseEncodingName(found.verifying->form.encoding)).c_str());
         }

@@ -51,7 +51,7 @@ namespace {
 // texts stay whole, since the byte rule needs every character; the key takes its first 55 bytes.
 PassphraseResult Checked(PassphraseEntry entry, bool encrypt, bool isBytes) {
     const auto longerThanKey = [isBytes](const std::string& text) {
-        return (isBytes ? text.size() : PassphraseByteCount(text)) > kMaxPassphraseBytes;
+        return (isBytes ? text.size() : PassphraseByteCount(text, HomeCodePage())) > kMaxPassphraseBytes;
     };
     entry.cut = longerThanKey(entry.passphrase) || (encrypt && longerThanKey(entry.retype));
     std::optional<Refusal> refusal;
@@ -60,8 +60,8 @@ PassphraseResult Checked(PassphraseEntry entry, bool encrypt, bool isBytes) {
     } else if (encrypt && entry.retype.empty()) {
         refusal = Refusal::NoRetype;
     } else if (encrypt) {
-        std::string first = KeyBytes(entry.passphrase, isBytes);
-        std::string second = KeyBytes(entry.retype, isBytes);
+        std::string first = KeyBytes(entry.passphrase, isBytes, HomeCodePage());
+        std::string second = KeyBytes(entry.retype, isBytes, HomeCodePage());
         if (first != second) {
             refusal = Refusal::PassphrasesDiffer;
         }

@@ -68,7 +68,7 @@ void MainDialogLogic::KeepTexts(std::string_view first, std::string_view second)
 
 void MainDialogLogic::FirstFieldChanged(std::string_view first, std::string_view second) {
     // The meter and the limit count the bytes the key is made of.
-    const std::size_t bytes = PassphraseByteCount(first);
+    const std::size_t bytes = PassphraseByteCount(first, options_.homeCodePage);
     const std::size_t characters = CharacterCount(first);
     view_.SetQuality(static_cast<int>(std::min(bytes, kMaxPassphraseBytes) * 100 / kMaxPassphraseBytes));
     KeepTexts(first, second);

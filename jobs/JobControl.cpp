@@ -77,7 +77,7 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
 // The container's check on the opened source, before anything is created: refuses what it proves
 // wrong or cut short, and otherwise settles the algorithm and the key's bytes the job takes. When
 // it cannot tell, the job goes ahead on what the user chose, exactly as it always did.
-[[nodiscard]] RequestResult VetContainer(JobState& state, PlatformSource& source) {
+[[nodiscard]] RequestResult VetContainer(JobState& state, PlatformSource& source, CodePage home) {
     RequestResult vetted;
     const std::optional<std::uint64_t> size = source.Size();
     const std::optional<ContainerEnds> ends = size ? ReadContainerEnds(*size, source) : std::nullopt;
@@ -94,7 +94,7 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
     KeySearchResult found =
         SearchVerifyingKey(check, state.choice.passphrase,
                            state.choice.passphraseIsBytes ? PassphraseInputKind::ExactBytes : PassphraseInputKind::Text,
-                           ciphers);
+                           ciphers, home);
     vetted.check = found.asChosen;
     if (found.asChosen.verdict == CheckVerdict::CutShort) {
         vetted.refusal = Refusal::CutShort;
@@ -119,7 +119,7 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
     }
     if (key.form.encoding != PassphraseEncoding::AsGiven) {
         // A named copy, so that it is wiped: a temporary would go back to the allocator as it is.
-        std::string asChosen = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes);
+        std::string asChosen = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes, home);
         if (key.form.bytes != asChosen) {
             vetted.recodedAs = key.form.encoding;
         }
@@ -139,10 +139,10 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
     }
     WipeJobPassphrase(state);
     state.job.algorithm = state.choice.algorithm;
-    state.job.passphrase = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes);
+    state.job.passphrase = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes, options.homeCodePage);
     RequestResult vetted;
     if (vet) {
-        vetted = VetContainer(state, *input.file);
+        vetted = VetContainer(state, *input.file, options.homeCodePage);
         if (vetted.refusal) {
             input.file->Close();
             WipeJobPassphrase(state);
@@ -200,9 +200,9 @@ AlgorithmId OtherCipher(AlgorithmId algorithm) {
 
 }  // namespace
 
-std::string KeyBytes(std::string_view passphrase, bool isBytes) {
+std::string KeyBytes(std::string_view passphrase, bool isBytes, CodePage home) {
     PassphraseForm form = isBytes ? PassphraseForm{PassphraseEncoding::AsGiven, std::string(passphrase)}
-                                  : PassphraseBytes(passphrase);
+                                  : PassphraseBytes(passphrase, home);
     std::string key = form.bytes.substr(0, std::min(form.bytes.size(), kMaxPassphraseBytes));
     WipePassphraseForm(form);
     return key;
@@ -220,8 +220,8 @@ RequestResult EncryptRequest(JobState& state, Platform& platform, const JobOptio
         return Refuse(Refusal::NoRetype);
     }
     // The keys the two texts make, byte for byte: what the comparison is for.
-    std::string first = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes);
-    std::string second = KeyBytes(state.choice.retype, state.choice.passphraseIsBytes);
+    std::string first = KeyBytes(state.choice.passphrase, state.choice.passphraseIsBytes, options.homeCodePage);
+    std::string second = KeyBytes(state.choice.retype, state.choice.passphraseIsBytes, options.homeCodePage);
     const bool differ = first != second;
     SecureWipe(first.data(), first.size());
     SecureWipe(second.data(), second.size());

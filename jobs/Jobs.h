@@ -24,6 +24,9 @@ struct JobOptions {
     bool verifyKey = true;
     // With no algorithm chosen, Decrypt takes the one the container verifies with.
     bool findCipher = false;
+    // The byte rule's code page for typed text: the system's, so that a passphrase makes the key
+    // the system's other programs made from it.
+    CodePage homeCodePage = HomeCodePage();
 };
 
 // Reads and writes of a job are grouped into transfers of this size; memory stays flat whatever
@@ -92,7 +95,7 @@ using WorkerRoutine = void (*)(JobState& state, Platform& platform);
 
 // The key's bytes of a passphrase as the user gave it: the byte rule's for text, the bytes as they
 // stand otherwise; cut to the bytes that reach the digest.
-[[nodiscard]] std::string KeyBytes(std::string_view passphrase, bool isBytes);
+[[nodiscard]] std::string KeyBytes(std::string_view passphrase, bool isBytes, CodePage home);
 
 // Opens the files named in inputName and outputName and starts the worker. On success the front
 // end switches its controls to a running job.

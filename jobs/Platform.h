@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "jobs/JobError.h"
+#include "keys/CodePages.h"
 
 namespace morvex {
 
@@ -140,6 +141,10 @@ public:
 
 // The running system's own files, threads and clock.
 [[nodiscard]] Platform& NativePlatform();
+
+// The code page in which the running system's programs take typed text as bytes: on Windows its ANSI
+// code page where the byte rule knows it, otherwise (and on every other system) Windows-1252.
+[[nodiscard]] CodePage HomeCodePage() noexcept;
 
 // A thread of the standard library, which every system the engine runs on provides; the platform
 // layers start their threads with it. The thread's stack nearest the routine is kept in memory

@@ -453,6 +453,8 @@ Platform& NativePlatform() {
     return platform;
 }
 
+CodePage HomeCodePage() noexcept { return CodePage::Windows1252; }
+
 Platform& HiddenNamePlatform() {
     static PosixPlatform platform(false);
     return platform;

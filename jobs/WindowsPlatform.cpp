@@ -469,6 +469,19 @@ Platform& NativePlatform() {
     return platform;
 }
 
+CodePage HomeCodePage() noexcept {
+    switch (::GetACP()) {
+    case 1250: return CodePage::Windows1250;
+    case 1251: return CodePage::Windows1251;
+    case 1253: return CodePage::Windows1253;
+    case 1254: return CodePage::Windows1254;
+    case 1257: return CodePage::Windows1257;
+    // A page the rule does not hold (the Eastern Asian ones, Hebrew, Arabic, ...) falls back to
+    // Windows-1252 and UTF-8, as on the other systems.
+    default: return CodePage::Windows1252;
+    }
+}
+
 // Windows writes no core file; what it offers instead is the crash dialog that sends a dump of the
 // process's memory away. It stays off.
 void ProtectProcessSecrets() noexcept { ::SetErrorMode(::GetErrorMode() | SEM_NOGPFAULTERRORBOX); }

@@ -12,8 +12,9 @@
 namespace morvex {
 
 // The key words depend on the passphrase's exact bytes. The home platform takes the typed text in
-// its 8-bit code page, so the front ends turn text into bytes by one rule: the text in Windows-1252
-// where every character fits, otherwise UTF-8. Text is handed over as UTF-8, as both toolkits and
+// its 8-bit code page, so the front ends turn text into bytes by one rule: the text in the home
+// code page (Windows-1252 unless the system says otherwise) where every character fits, otherwise
+// UTF-8. Text is handed over as UTF-8, as both toolkits and
 // terminals give it.
 
 // How a passphrase's bytes were made. AsGiven: the bytes exactly as they came, for text that is no

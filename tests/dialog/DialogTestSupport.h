@@ -123,9 +123,10 @@ inline std::string ReadFile(const std::string& path) {
 // The rules on a fake window and a gated platform, over real files in a fresh folder; jobs without
 // the final pause.
 struct DialogRig {
-    DialogRig()
-        : logic(std::make_unique<MainDialogLogic>(view, platform,
-                                                  JobOptions{std::chrono::milliseconds{0}, 0})) {}
+    // The home code page is the test's, not the running system's.
+    explicit DialogRig(CodePage home = CodePage::Windows1252)
+        : logic(std::make_unique<MainDialogLogic>(
+              view, platform, JobOptions{.finalPause = std::chrono::milliseconds{0}, .homeCodePage = home})) {}
 
     [[nodiscard]] const JobState& State() const { return logic->State(); }
 

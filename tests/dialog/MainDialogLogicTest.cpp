@@ -73,6 +73,14 @@ TEST(DialogPassphrase, MeterAndLimitBoxFollowTheFirstFieldStepByStep) {
         ASSERT_EQ(cyrillic.view.Count("Limit"), n >= 28 ? 1 : 0) << n;
     }
     EXPECT_EQ(cyrillic.view.quality.at(13), 50);  // 14 characters, 28 bytes
+    // Where the system's code page is Windows-1251, "ж" is one byte there, as the system's other
+    // programs take it.
+    DialogRig cyrillicHome(CodePage::Windows1251);
+    for (std::size_t n = 1; n <= 56; ++n) {
+        cyrillicHome.logic->FirstFieldChanged(Repeat("ж", n), "");
+        ASSERT_EQ(cyrillicHome.view.Count("Limit"), n == 56 ? 1 : 0) << n;
+    }
+    EXPECT_EQ(KeyBytes(cyrillicHome.State().choice.passphrase, false, CodePage::Windows1251), std::string(55, '\xE6'));
     // One typed character of two bytes after 55 steps straight past 56: the box all the same, once;
     // a paste to the same text says nothing.
     DialogRig over;
@@ -101,7 +109,7 @@ TEST(DialogPassphrase, BothTextsKeptWholeAndTheKeyTakesTheFirst55BytesOfTheRule)
     for (const auto& [typed, keyBytes] : cases) {
         rig.logic->FirstFieldChanged(typed, "short");
         EXPECT_EQ(rig.State().choice.passphrase, typed);
-        EXPECT_EQ(KeyBytes(rig.State().choice.passphrase, false), keyBytes);
+        EXPECT_EQ(KeyBytes(rig.State().choice.passphrase, false, CodePage::Windows1252), keyBytes);
         EXPECT_EQ(rig.State().choice.retype, "short");
         rig.logic->SecondFieldChanged("short", typed);
         EXPECT_EQ(rig.State().choice.passphrase, "short");
