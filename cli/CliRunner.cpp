@@ -6,7 +6,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/ExitStatus.h"
-#include "cli/Inspect.h"
+#include "cli/ContainerReport.h"
 #include "cli/JobBatch.h"
 #include "cli/NotifyingPlatform.h"
 #include "cli/PassphraseInput.h"

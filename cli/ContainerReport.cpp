@@ -1,4 +1,4 @@
-#include "cli/Inspect.h"
+#include "cli/ContainerReport.h"
 
 #include <array>
 #include <optional>

@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "jobs/PageRange.h"
 #include "jobs/Platform.h"
 #include "jobs/PosixPlatform.h"
 
@@ -472,12 +473,9 @@ void ProtectProcessSecrets() noexcept {
 
 namespace {
 
-// The whole pages that hold the bytes.
 std::pair<void*, std::size_t> Pages(const void* data, std::size_t size) {
     static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE) > 0 ? ::sysconf(_SC_PAGESIZE) : 4096);
-    const auto begin = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size + page - 1) & ~(page - 1);
-    return {reinterpret_cast<void*>(begin), end - begin};
+    return PageRange(data, size, page);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <system_error>
 #include <utility>
 
+#include "jobs/PageRange.h"
 #include "jobs/Platform.h"
 #include "jobs/WideText.h"
 
@@ -491,10 +492,7 @@ namespace {
 std::pair<void*, std::size_t> Pages(const void* data, std::size_t size) {
     SYSTEM_INFO system{};
     ::GetSystemInfo(&system);
-    const auto page = static_cast<std::uintptr_t>(system.dwPageSize);
-    const auto begin = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size + page - 1) & ~(page - 1);
-    return {reinterpret_cast<void*>(begin), end - begin};
+    return PageRange(data, size, static_cast<std::uintptr_t>(system.dwPageSize));
 }
 
 }  // namespace
