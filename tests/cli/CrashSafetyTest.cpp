@@ -101,9 +101,10 @@ struct KillCase {
 
 class KillTest : public CrashSafetyTest, public ::testing::WithParamInterface<KillCase> {};
 
-// SIGKILL and SIGQUIT cannot be cancels: the tool dies where it stands. Its unnamed output dies
-// with it; a job that got as far as its publication leaves a whole output. SIGQUIT also shows that
-// no core file is written, though the tool was allowed one.
+// SIGKILL cannot be a cancel: the tool dies where it stands. Its unnamed output dies with it; a job
+// that got as far as its publication leaves a whole output. SIGQUIT ends the tool by its default
+// until the tool's handler is in place and cancels afterwards; either way no core file is written,
+// though the tool was allowed one, and the folder holds the same.
 TEST_P(KillTest, LeavesTheSourceAndAtMostAWholeOutput) {
     const auto [decrypt, signal] = GetParam();
     const std::string plain = RandomBytes((6u << 20) + 3, 21);
