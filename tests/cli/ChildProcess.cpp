@@ -190,6 +190,29 @@ bool CliChild::WaitForWrites(unsigned long long bytes, std::chrono::milliseconds
     return false;
 }
 
+bool CliChild::WaitUntilItCatches(int signalNumber, std::chrono::milliseconds timeout) const {
+    // SigCgt in /proc/PID/status: the signals with a handler, as a hexadecimal mask, bit n - 1 for n.
+    const std::string path = "/proc/" + std::to_string(pid_) + "/status";
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::FILE* status = std::fopen(path.c_str(), "r");
+        if (status == nullptr) {
+            return false;
+        }
+        unsigned long long caught = 0;
+        char line[256];
+        while (std::fgets(line, sizeof line, status) != nullptr) {
+            (void)std::sscanf(line, "SigCgt: %llx", &caught);
+        }
+        std::fclose(status);
+        if ((caught >> (signalNumber - 1)) & 1u) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
 std::size_t CliChild::UnnamedFilesIn(const std::string& folder) const {
     // The system shows an unnamed file (O_TMPFILE) as "FOLDER/#INODE (deleted)".
     const std::string prefix = std::filesystem::canonical(folder).string() + "/#";

@@ -58,6 +58,9 @@ class CliChild {
     // Waits until the child has written at least this many bytes to its files, as the system counts
     // them; false on timeout or if the system does not tell.
     [[nodiscard]] bool WaitForWrites(unsigned long long bytes, std::chrono::milliseconds timeout) const;
+    // Waits until the child catches the signal, that is until its own code runs; false on timeout or
+    // end. A signal sent earlier meets the program before it could do anything about it.
+    [[nodiscard]] bool WaitUntilItCatches(int signalNumber, std::chrono::milliseconds timeout) const;
     // How many files without a name in this folder the child holds open: its unpublished outputs.
     [[nodiscard]] std::size_t UnnamedFilesIn(const std::string& folder) const;
     // True while the terminal's echo is on.

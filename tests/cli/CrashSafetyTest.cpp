@@ -130,6 +130,9 @@ TEST_P(KillTest, LeavesTheSourceAndAtMostAWholeOutput) {
         }
         CliChild child(options);
         if (signal != SIGXFSZ) {
+            // The first moment is once the tool's own code runs: before that no program could keep
+            // a SIGQUIT from writing the core file it was allowed.
+            (void)child.WaitUntilItCatches(SIGINT, 10s);
             (void)child.WaitForWrites(moment, 10s);  // false if the job ended first: it is killed all the same
             child.Signal(signal);
         }
