@@ -1,21 +1,5 @@
 #include "cli/Terminal.h"
 
-#include <array>
-#include <atomic>
-#include <cerrno>
-#include <condition_variable>
-#include <mutex>
-
-#include "base/SecureWipe.h"
-
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <io.h>
-#include <cstdio>
-#else
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -23,7 +7,12 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-#endif
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+
+#include "cli/LineCollector.h"
 
 namespace morvex {
 
@@ -37,74 +26,6 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 void SetCancelSignalled() {
     gCancelSignalled.store(true, std::memory_order_relaxed);
 }
-
-// Keeps at most keep bytes of a line that arrives one byte at a time; drops a final '\r'.
-class LineCollector {
-public:
-    explicit LineCollector(std::size_t keep) : keep_(keep) {}
-    ~LineCollector() { SecureWipe(line_.data(), line_.size()); }
-    LineCollector(const LineCollector&) = delete;
-    LineCollector& operator=(const LineCollector&) = delete;
-
-    void Add(char c) {
-        if (line_.size() < keep_) {
-            line_.push_back(c);
-        }
-    }
-
-    [[nodiscard]] std::string Take() {
-        if (!line_.empty() && line_.back() == '\r') {
-            line_.pop_back();
-        }
-        std::string result = line_;
-        SecureWipe(line_.data(), line_.size());
-        line_.clear();
-        return result;
-    }
-
-private:
-    std::size_t keep_;
-    std::string line_;
-};
-
-#ifdef _WIN32
-
-BOOL WINAPI OnConsoleControl(DWORD event) {
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-        SetCancelSignalled();
-        WakeWaiter();
-        return TRUE;
-    case CTRL_CLOSE_EVENT:
-        // The process ends when this returns: give the waiting loop time to cancel the jobs and
-        // delete their outputs first (the console allows about five seconds).
-        SetCancelSignalled();
-        WakeWaiter();
-        ::Sleep(3000);
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
-std::optional<std::string> ReadLine(int fd, std::size_t keep) {
-    LineCollector line(keep);
-    for (;;) {
-        char c = 0;
-        const int n = ::_read(fd, &c, 1);
-        if (n < 0 || CancelSignalled()) {
-            return std::nullopt;
-        }
-        if (n == 0 || c == '\n') {
-            break;
-        }
-        line.Add(c);
-    }
-    return line.Take();
-}
-
-#else
 
 // The self-pipe that WaitForWake sleeps on: a byte written by a signal handler or by a thread that
 // ends wakes it, and no wake-up can fall between a check and the wait. Both ends are set before
@@ -204,8 +125,6 @@ std::optional<std::string> ReadLine(int fd, std::size_t keep) {
     return line.Take();
 }
 
-#endif
-
 }  // namespace
 
 bool CancelSignalled() {
@@ -215,100 +134,6 @@ bool CancelSignalled() {
 std::optional<std::string> ReadLineFromDescriptor(int fd, std::size_t keep) {
     return ReadLine(fd, keep);
 }
-
-#ifdef _WIN32
-
-namespace {
-
-// The console's control handler runs on a thread of its own, so a condition variable serves.
-std::mutex gWakeMutex;
-std::condition_variable gWakeChanged;
-bool gWakePending = false;
-
-}  // namespace
-
-void InstallCancelHandlers() {
-    ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-}
-
-void WakeWaiter() {
-    {
-        const std::lock_guard<std::mutex> lock(gWakeMutex);
-        gWakePending = true;
-    }
-    gWakeChanged.notify_all();
-}
-
-void WaitForWake(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(gWakeMutex);
-    gWakeChanged.wait_for(lock, timeout, [] { return gWakePending; });
-    gWakePending = false;
-}
-
-CancelSignalsBlocked::CancelSignalsBlocked() = default;
-CancelSignalsBlocked::~CancelSignalsBlocked() = default;
-
-bool StderrIsTerminal() {
-    return ::_isatty(::_fileno(stderr)) != 0;
-}
-
-std::size_t StderrColumns() {
-    CONSOLE_SCREEN_BUFFER_INFO info{};
-    if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) {
-        return 0;
-    }
-    return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
-}
-
-// The console echoes no control characters.
-ControlEchoOff::ControlEchoOff(bool /*active*/) {}
-ControlEchoOff::~ControlEchoOff() = default;
-
-std::optional<std::string> ReadHiddenLine(const std::string& prompt, std::size_t keep) {
-    const HANDLE input = ::CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr);
-    if (input == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
-    const HANDLE output = ::CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD saved = 0;
-    if (output == INVALID_HANDLE_VALUE || !::GetConsoleMode(input, &saved) ||
-        !::SetConsoleMode(input, (saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT)) {
-        if (output != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(output);
-        }
-        ::CloseHandle(input);
-        return std::nullopt;
-    }
-    DWORD written = 0;
-    ::WriteConsoleA(output, prompt.data(), static_cast<DWORD>(prompt.size()), &written, nullptr);
-    LineCollector line(keep);
-    bool complete = false;
-    for (;;) {
-        char c = 0;
-        DWORD got = 0;
-        // Ctrl+C ends a console read with nothing read; the flag tells it from an empty line.
-        if (!::ReadConsoleA(input, &c, 1, &got, nullptr) || got == 0 || CancelSignalled()) {
-            break;
-        }
-        if (c == '\n') {
-            complete = true;
-            break;
-        }
-        line.Add(c);
-    }
-    ::SetConsoleMode(input, saved);
-    ::WriteConsoleA(output, "\r\n", 2, &written, nullptr);
-    ::CloseHandle(output);
-    ::CloseHandle(input);
-    if (!complete) {
-        return std::nullopt;
-    }
-    return line.Take();
-}
-
-#else
 
 void InstallCancelHandlers() {
     if (gWakeRead < 0) {
@@ -422,7 +247,5 @@ std::optional<std::string> ReadHiddenLine(const std::string& prompt, std::size_t
     ::close(tty);
     return line;
 }
-
-#endif
 
 }  // namespace morvex
