@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "CliFolder.h"
 #include "cli/CommandLine.h"
 #include "cli/ProgressLine.h"
 
@@ -36,42 +37,8 @@ constexpr int kRefused = 2;
 constexpr int kFailed = 3;
 constexpr int kCanceled = 130;
 
-std::string RandomBytes(std::size_t size, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        byte = static_cast<char>(generator() & 0xFFu);
-    }
-    return bytes;
-}
-
-class CliTest : public ::testing::Test {
+class CliTest : public CliFolderTest {
   protected:
-    void SetUp() override {
-        static int counter = 0;
-        dir_ = fs::temp_directory_path() /
-               ("morvex-cli-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++));
-        ASSERT_TRUE(fs::create_directory(dir_)) << dir_;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    [[nodiscard]] std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-    [[nodiscard]] bool Exists(const std::string& name) const { return fs::exists(Path(name)); }
-
-    void Write(const std::string& name, const std::string& bytes) const {
-        std::ofstream file(Path(name), std::ios::binary);
-        file << bytes;
-        ASSERT_TRUE(file.good());
-    }
-
-    [[nodiscard]] std::string Read(const std::string& name) const {
-        std::ifstream file(Path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
-
     // The source moves aside, so that decrypting must recreate it.
     void SetAside(const std::string& name) const { fs::rename(Path(name), Path(name + ".orig")); }
 
@@ -96,8 +63,6 @@ class CliTest : public ::testing::Test {
         options.workingDirectory = dir_.string();
         return CliChild(options).Wait();
     }
-
-    fs::path dir_;
 };
 
 // --- Arguments --------------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "CliFolder.h"
 
 namespace morvex::test {
 namespace {
@@ -24,39 +25,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class CrashSafetyTest : public ::testing::Test {
+class CrashSafetyTest : public CliFolderTest {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "morvex-crash-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        CliFolderTest::SetUp();
         Write("pass.txt", "pw\n");
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    [[nodiscard]] std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
-    void Write(const std::string& name, const std::string& bytes) const {
-        std::ofstream file(Path(name), std::ios::binary);
-        file << bytes;
-        ASSERT_TRUE(file.good());
-    }
-
-    [[nodiscard]] std::string Read(const std::string& name) const {
-        std::ifstream file(Path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
-
-    // Every name in the folder, hidden ones included.
-    [[nodiscard]] std::set<std::string> Entries() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) {
-            names.insert(entry.path().filename().string());
-        }
-        return names;
     }
 
     [[nodiscard]] ChildOptions Job(const std::string& command, const std::string& file) const {
@@ -81,18 +54,7 @@ protected:
         fs::remove_all(check);
         return same;
     }
-
-    fs::path dir_;
 };
-
-std::string RandomBytes(std::size_t size, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        byte = static_cast<char>(generator() & 0xFFu);
-    }
-    return bytes;
-}
 
 struct KillCase {
     bool decrypt;

@@ -134,6 +134,21 @@ long LockedKilobytes() {
     return -1;
 }
 
+// What a child wrote to the pipe, read to its end; the child must then end normally.
+std::string ReportOf(pid_t child, const int (&ends)[2]) {
+    ::close(ends[1]);
+    std::string report;
+    char buffer[256];
+    for (ssize_t n = 0; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+        report.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(ends[0]);
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return report;
+}
+
 // Runs the body in a child process and returns what it wrote to the pipe it is given.
 template <class Body>
 std::string InChild(Body body) {
@@ -149,17 +164,7 @@ std::string InChild(Body body) {
         (void)!::write(ends[1], report.data(), report.size());
         ::_exit(0);
     }
-    ::close(ends[1]);
-    std::string report;
-    char buffer[256];
-    for (ssize_t n = 0; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
-        report.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(ends[0]);
-    int status = 0;
-    EXPECT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    return report;
+    return ReportOf(child, ends);
 }
 
 // Runs this test again in a fresh process, with the descriptor for its report in the environment
@@ -182,17 +187,7 @@ std::string InFreshProcess(const char* test) {
         ::execve("/proc/self/exe", argv, envp);
         ::_exit(127);
     }
-    ::close(ends[1]);
-    std::string report;
-    char buffer[256];
-    for (ssize_t n = 0; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
-        report.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(ends[0]);
-    int status = 0;
-    EXPECT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    return report;
+    return ReportOf(child, ends);
 }
 
 // Two encryptions and two decryptions with each cipher, then the front end's own copies wiped;
