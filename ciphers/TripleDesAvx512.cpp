@@ -1,7 +1,7 @@
 #include "ciphers/TripleDesBitslice.h"
 
-// Bitsliced triple-DES decryption on AVX-512 registers: 512 blocks at a time, each S-box input
-// triple through one vpternlog. This file is compiled with AVX-512 enabled and is entered only
+// Bitsliced triple-DES decryption on AVX-512 registers: 512 blocks at a time, each gate of the
+// S-box circuits one vpternlog. This file is compiled with AVX-512 enabled and is entered only
 // after the processor has been found to have it.
 
 #if defined(__AVX512F__) && defined(__AVX512BW__)
@@ -43,23 +43,35 @@ struct ByteShuffles {
     __m512i unpair;
 };
 
-[[nodiscard]] ByteShuffles MakeByteShuffles() {
-    alignas(64) std::uint8_t pairUp[64] = {};
-    alignas(64) std::uint8_t unpair[64] = {};
-    alignas(64) std::uint16_t toWords[32] = {};
-    alignas(64) std::uint16_t toPairs[32] = {};
+// The shuffles' index vectors, made at compile time: built on the stack at run time, each was
+// written in halves and read back whole, a store the processor cannot forward.
+struct alignas(64) ShuffleTables {
+    std::array<std::uint8_t, 64> pairUp{};
+    std::array<std::uint8_t, 64> unpair{};
+    std::array<std::uint16_t, 32> toWords{};
+    std::array<std::uint16_t, 32> toPairs{};
+};
+
+[[nodiscard]] constexpr ShuffleTables MakeShuffleTables() {
+    ShuffleTables t;
     for (std::size_t lane = 0; lane < 4; ++lane) {
         for (std::size_t b = 0; b < 8; ++b) {
             for (std::size_t k = 0; k < 2; ++k) {
-                pairUp[16 * lane + 2 * b + k] = static_cast<std::uint8_t>(8 * k + b);
-                unpair[16 * lane + 8 * k + b] = static_cast<std::uint8_t>(2 * b + k);
+                t.pairUp[16 * lane + 2 * b + k] = static_cast<std::uint8_t>(8 * k + b);
+                t.unpair[16 * lane + 8 * k + b] = static_cast<std::uint8_t>(2 * b + k);
             }
-            toWords[4 * b + lane] = static_cast<std::uint16_t>(8 * lane + b);
-            toPairs[8 * lane + b] = static_cast<std::uint16_t>(4 * b + lane);
+            t.toWords[4 * b + lane] = static_cast<std::uint16_t>(8 * lane + b);
+            t.toPairs[8 * lane + b] = static_cast<std::uint16_t>(4 * b + lane);
         }
     }
-    return {_mm512_loadu_si512(pairUp), _mm512_loadu_si512(toWords), _mm512_loadu_si512(toPairs),
-            _mm512_loadu_si512(unpair)};
+    return t;
+}
+
+constexpr ShuffleTables kShuffleTables = MakeShuffleTables();
+
+[[nodiscard]] ByteShuffles MakeByteShuffles() {
+    return {_mm512_loadu_si512(kShuffleTables.pairUp.data()), _mm512_loadu_si512(kShuffleTables.toWords.data()),
+            _mm512_loadu_si512(kShuffleTables.toPairs.data()), _mm512_loadu_si512(kShuffleTables.unpair.data())};
 }
 
 [[nodiscard]] inline __m512i Gather(const ByteShuffles& s, __m512i v) {
@@ -72,18 +84,33 @@ struct ByteShuffles {
 
 // Register r, word c becomes register c, word r: three butterfly stages that exchange blocks of
 // 1, 2 and 4 words between registers; its own inverse.
-inline void TransposeWords(__m512i (&v)[8]) {
-    for (int d = 1; d < 8; d *= 2) {
-        alignas(64) std::array<std::uint64_t, 8> low{};
-        alignas(64) std::array<std::uint64_t, 8> high{};
-        for (int q = 0; q < 8; ++q) {
+struct alignas(64) Butterfly {
+    std::array<std::uint64_t, 8> low{};
+    std::array<std::uint64_t, 8> high{};
+};
+
+// Stage s exchanges blocks of d = 2^s words.
+[[nodiscard]] constexpr std::array<Butterfly, 3> MakeButterflies() {
+    std::array<Butterfly, 3> stages{};
+    for (std::size_t s = 0; s < 3; ++s) {
+        const std::size_t d = std::size_t{1} << s;
+        for (std::size_t q = 0; q < 8; ++q) {
             const bool upper = (q & d) != 0;
-            low[static_cast<std::size_t>(q)] = static_cast<std::uint64_t>(upper ? 8 + q - d : q);
-            high[static_cast<std::size_t>(q)] = static_cast<std::uint64_t>(upper ? 8 + q : q + d);
+            stages[s].low[q] = upper ? 8 + q - d : q;
+            stages[s].high[q] = upper ? 8 + q : q + d;
         }
-        const __m512i lowIndex = _mm512_loadu_si512(low.data());
-        const __m512i highIndex = _mm512_loadu_si512(high.data());
-        for (int a = 0; a < 8; ++a) {
+    }
+    return stages;
+}
+
+constexpr std::array<Butterfly, 3> kButterflies = MakeButterflies();
+
+inline void TransposeWords(__m512i (&v)[8]) {
+    for (std::size_t s = 0; s < 3; ++s) {
+        const std::size_t d = std::size_t{1} << s;
+        const __m512i lowIndex = _mm512_loadu_si512(kButterflies[s].low.data());
+        const __m512i highIndex = _mm512_loadu_si512(kButterflies[s].high.data());
+        for (std::size_t a = 0; a < 8; ++a) {
             if ((a & d) == 0) {
                 const __m512i x = v[a];
                 const __m512i y = v[a + d];
@@ -101,7 +128,10 @@ void LoadGroup(const std::uint8_t* in, std::size_t group, State& state, const By
         v[k] = Gather(shuffles, _mm512_loadu_si512(in + 64 * k));
     }
     TransposeWords(v);  // now byte j of v[b] is byte b of block j
+    // Unrolled, every slot below is a constant; looped, finding it cost more than the test itself.
+#pragma GCC unroll 8
     for (int b = 0; b < 8; ++b) {
+#pragma GCC unroll 8
         for (int bit = 0; bit < 8; ++bit) {
             const __mmask64 m = _mm512_test_epi8_mask(v[static_cast<std::size_t>(b)], _mm512_set1_epi8(static_cast<char>(1 << bit)));
             const std::size_t slot = kInputSlots[static_cast<std::size_t>(StandardBit(b, bit) - 1)];
@@ -113,8 +143,10 @@ void LoadGroup(const std::uint8_t* in, std::size_t group, State& state, const By
 // The preoutput (R16 in half `first`) through IP^-1, from word `group` of every slice, out as 64 blocks.
 void StoreGroup(const State& state, std::size_t first, std::size_t group, std::uint8_t* out, const ByteShuffles& shuffles) {
     __m512i v[8];
+#pragma GCC unroll 8
     for (int b = 0; b < 8; ++b) {
         __m512i bytes = _mm512_setzero_si512();
+#pragma GCC unroll 8
         for (int bit = 0; bit < 8; ++bit) {
             const std::size_t slot = kOutputSlots[static_cast<std::size_t>(StandardBit(b, bit) - 1)];
             const std::size_t halfIndex = slot < 32 ? first : 1 - first;

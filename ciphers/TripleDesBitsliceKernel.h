@@ -6,9 +6,8 @@
 // namespace so that no copy compiled for one set can stand in for another at link time.
 //
 // Register bit j of slice n holds standard bit n of block j, so a permutation costs nothing (it
-// only renames slices) and each S-box becomes boolean logic on whole registers. Every S-box output
-// bit is a function of six inputs, evaluated as eight three-input functions of x4, x5, x6 (their
-// truth tables taken from the S-box) merged by a tree of multiplexers on x3, x2 and x1.
+// only renames slices) and each S-box becomes boolean logic on whole registers: its circuit of
+// three-input gates from DesCircuits.h, 22 to 34 gates for its four output bits.
 //
 // A register type V supplies: Reg; kWords, its width in 64-bit words; Load and Store of kWords
 // words; Xor; Broadcast of a 32-bit word; Ternary<table>(a, b, c), the three-input function whose
@@ -21,6 +20,7 @@
 #include <utility>
 
 #include "base/ByteOrder.h"
+#include "ciphers/DesCircuits.h"
 #include "ciphers/DesCore.h"
 #include "ciphers/DesTables.h"
 #include "base/SecureWipe.h"
@@ -30,25 +30,6 @@ namespace {
 
 constexpr std::size_t kRounds = 48;
 
-// ---- Truth tables, from the S-boxes ----
-
-constexpr int kMux = 0xCA;  // a ? b : c
-
-// Output bit `bit` (0 = most significant) of S-box `box` when x1 x2 x3 = prefix, as a function of
-// (x4, x5, x6) in vpternlog's operand order.
-[[nodiscard]] constexpr int LeafTruthTable(int box, int bit, int prefix) {
-    int table = 0;
-    for (int low = 0; low < 8; ++low) {
-        const int x = (prefix << 3) | low;
-        const int row = ((x >> 4) & 2) | (x & 1);
-        const int column = (x >> 1) & 15;
-        const int value =
-            kSBoxes[static_cast<std::size_t>(box)][static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
-        table |= ((value >> (3 - bit)) & 1) << low;
-    }
-    return table;
-}
-
 // Where S-box output position m (1 to 32) lands after P, 0-based.
 [[nodiscard]] constexpr std::size_t AfterP(int m) {
     for (std::size_t i = 0; i < kPermutation.size(); ++i) {
@@ -57,27 +38,6 @@ constexpr int kMux = 0xCA;  // a ? b : c
         }
     }
     return 0;
-}
-
-template <class V, int kBox, int kBit>
-[[nodiscard]] inline typename V::Reg OutputBit(typename V::Reg x1, typename V::Reg x2, typename V::Reg x3,
-                                               typename V::Reg x4, typename V::Reg x5, typename V::Reg x6) {
-    using R = typename V::Reg;
-    const R f0 = V::template Ternary<LeafTruthTable(kBox, kBit, 0)>(x4, x5, x6);
-    const R f1 = V::template Ternary<LeafTruthTable(kBox, kBit, 1)>(x4, x5, x6);
-    const R f2 = V::template Ternary<LeafTruthTable(kBox, kBit, 2)>(x4, x5, x6);
-    const R f3 = V::template Ternary<LeafTruthTable(kBox, kBit, 3)>(x4, x5, x6);
-    const R f4 = V::template Ternary<LeafTruthTable(kBox, kBit, 4)>(x4, x5, x6);
-    const R f5 = V::template Ternary<LeafTruthTable(kBox, kBit, 5)>(x4, x5, x6);
-    const R f6 = V::template Ternary<LeafTruthTable(kBox, kBit, 6)>(x4, x5, x6);
-    const R f7 = V::template Ternary<LeafTruthTable(kBox, kBit, 7)>(x4, x5, x6);
-    const R g0 = V::template Ternary<kMux>(x3, f1, f0);
-    const R g1 = V::template Ternary<kMux>(x3, f3, f2);
-    const R g2 = V::template Ternary<kMux>(x3, f5, f4);
-    const R g3 = V::template Ternary<kMux>(x3, f7, f6);
-    const R h0 = V::template Ternary<kMux>(x2, g1, g0);
-    const R h1 = V::template Ternary<kMux>(x2, g3, g2);
-    return V::template Ternary<kMux>(x1, h1, h0);
 }
 
 template <class V>
@@ -96,29 +56,39 @@ inline void XorIntoSlice(Slice<V>& s, typename V::Reg v) {
     V::Store(s.data(), V::Xor(V::Load(s.data()), v));
 }
 
+template <class V>
+using BoxNodes = typename V::Reg[6 + kMaxCircuitGates];
+
+template <class V, int kBox, std::size_t... kGates>
+inline void EvaluateGates(BoxNodes<V>& node, std::index_sequence<kGates...>) {
+    constexpr auto& gates = kSBoxCircuits[kBox].gates;
+    ((node[6 + kGates] = V::template Ternary<gates[kGates].table>(node[gates[kGates].a], node[gates[kGates].b],
+                                                                  node[gates[kGates].c])),
+     ...);
+}
+
+template <class V, int kBox, std::size_t... kBits>
+inline void XorOutputs(HalfSlices<V>& target, const BoxNodes<V>& node, std::index_sequence<kBits...>) {
+    (XorIntoSlice<V>(target[AfterP(4 * kBox + 1 + static_cast<int>(kBits))], node[kSBoxCircuits[kBox].outputs[kBits]]),
+     ...);
+}
+
 // keyMasks: 48 words, all ones where the round's subkey bit is 1.
-template <class V, int kBox>
-inline void BoxStep(HalfSlices<V>& target, const HalfSlices<V>& source, const std::uint32_t* keyMasks) {
+template <class V, int kBox, std::size_t... kInputs>
+inline void BoxStep(HalfSlices<V>& target, const HalfSlices<V>& source, const std::uint32_t* keyMasks,
+                    std::index_sequence<kInputs...>) {
     constexpr std::size_t b = 6 * kBox;
-    const auto input = [&](std::size_t t) {
-        return V::Xor(V::Load(source[kExpansion[b + t] - 1u].data()), V::Broadcast(keyMasks[b + t]));
-    };
-    const auto x1 = input(0);
-    const auto x2 = input(1);
-    const auto x3 = input(2);
-    const auto x4 = input(3);
-    const auto x5 = input(4);
-    const auto x6 = input(5);
-    XorIntoSlice<V>(target[AfterP(4 * kBox + 1)], OutputBit<V, kBox, 0>(x1, x2, x3, x4, x5, x6));
-    XorIntoSlice<V>(target[AfterP(4 * kBox + 2)], OutputBit<V, kBox, 1>(x1, x2, x3, x4, x5, x6));
-    XorIntoSlice<V>(target[AfterP(4 * kBox + 3)], OutputBit<V, kBox, 2>(x1, x2, x3, x4, x5, x6));
-    XorIntoSlice<V>(target[AfterP(4 * kBox + 4)], OutputBit<V, kBox, 3>(x1, x2, x3, x4, x5, x6));
+    BoxNodes<V> node;
+    ((node[kInputs] = V::Xor(V::Load(source[kExpansion[b + kInputs] - 1u].data()), V::Broadcast(keyMasks[b + kInputs]))),
+     ...);
+    EvaluateGates<V, kBox>(node, std::make_index_sequence<kSBoxCircuits[kBox].gateCount>{});
+    XorOutputs<V, kBox>(target, node, std::make_index_sequence<4>{});
 }
 
 template <class V, std::size_t... kBoxes>
 inline void RoundSteps(HalfSlices<V>& target, const HalfSlices<V>& source, const std::uint32_t* keyMasks,
                        std::index_sequence<kBoxes...>) {
-    (BoxStep<V, static_cast<int>(kBoxes)>(target, source, keyMasks), ...);
+    (BoxStep<V, static_cast<int>(kBoxes)>(target, source, keyMasks, std::make_index_sequence<6>{}), ...);
 }
 
 template <class V>
