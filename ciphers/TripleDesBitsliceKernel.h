@@ -148,15 +148,28 @@ constexpr std::array<std::uint8_t, 64> kOutputSlots = OutputSlots();
 // ---- For register types without a three-input logic instruction ----
 
 // Ternary for a register type Ops that offers And, AndNot(a, b) = a AND NOT b, Or, Xor, Ones and
-// Zero: the function is split on its first input into two two-input functions, most of them one
-// instruction, joined by a multiplexer.
+// Zero: the function is split on one input into two two-input functions of the others, most of
+// them one instruction, and joined by the cheapest of a few forms. The input to split on is the one
+// that costs fewest instructions, counted at compile time.
 template <class Ops>
 struct SplitTernary {
     using Reg = typename Ops::Reg;
 
+    // Instructions for the two-input function with truth table t (bit (b << 1 | c)).
+    [[nodiscard]] static constexpr int TwoCost(int t) {
+        switch (t) {
+        case 0x0: case 0xF: case 0xA: case 0xC:
+            return 0;
+        case 0x8: case 0xE: case 0x6: case 0x4: case 0x2: case 0x5: case 0x3:
+            return 1;
+        default:
+            return 2;
+        }
+    }
+
     // The two-input function of (b, c) whose truth table bit (b << 1 | c) is set where it is 1.
     template <int kTable>
-    [[nodiscard]] static Reg Two(Reg b, Reg c) {
+    [[nodiscard]] static constexpr Reg Two(Reg b, Reg c) {
         if constexpr (kTable == 0x0) {
             return Ops::Zero();
         } else if constexpr (kTable == 0xF) {
@@ -185,19 +198,137 @@ struct SplitTernary {
         }
     }
 
+    // How a function split on its first input a, into clear (a = 0) and set (a = 1), is joined.
+    enum class Join { Clear, Xor, And, AndNot, Or, OrNot, FromClear, FromSet };
+
+    [[nodiscard]] static constexpr Join BestJoin(int table) {
+        const int clear = table & 0xF;
+        const int set = table >> 4;
+        const int d = clear ^ set;
+        if (d == 0) {
+            return Join::Clear;  // clear
+        }
+        if (d == 0xF) {
+            return Join::Xor;  // a ^ clear
+        }
+        if (clear == 0) {
+            return Join::And;  // a & set
+        }
+        if (set == 0) {
+            return Join::AndNot;  // clear & ~a
+        }
+        if (set == 0xF) {
+            return Join::Or;  // a | clear
+        }
+        if (clear == 0xF) {
+            return Join::OrNot;  // ~(a & ~set)
+        }
+        return TwoCost(clear) <= TwoCost(set) ? Join::FromClear   // clear ^ (a & d)
+                                              : Join::FromSet;    // set ^ (d & ~a)
+    }
+
+    [[nodiscard]] static constexpr int SplitCost(int table) {
+        const int clear = table & 0xF;
+        const int set = table >> 4;
+        switch (BestJoin(table)) {
+        case Join::Clear:
+            return TwoCost(clear);
+        case Join::Xor:
+        case Join::AndNot:
+        case Join::Or:
+            return TwoCost(clear) + 1;
+        case Join::And:
+            return TwoCost(set) + 1;
+        case Join::OrNot:
+            return TwoCost(set) + 2;
+        case Join::FromClear:
+        case Join::FromSet:
+            break;
+        }
+        const int cheaper = TwoCost(clear) < TwoCost(set) ? TwoCost(clear) : TwoCost(set);
+        return cheaper + TwoCost(clear ^ set) + 2;
+    }
+
     template <int kTable>
-    [[nodiscard]] static Reg Ternary(Reg a, Reg b, Reg c) {
-        constexpr int kWhenClear = kTable & 0xF;
-        constexpr int kWhenSet = kTable >> 4;
-        const Reg clear = Two<kWhenClear>(b, c);
-        if constexpr (kWhenClear == kWhenSet) {
-            return clear;
+    [[nodiscard]] static constexpr Reg SplitOnFirst(Reg a, Reg b, Reg c) {
+        constexpr int kClear = kTable & 0xF;
+        constexpr int kSet = kTable >> 4;
+        constexpr Join kJoin = BestJoin(kTable);
+        if constexpr (kJoin == Join::Clear) {
+            return Two<kClear>(b, c);
+        } else if constexpr (kJoin == Join::Xor) {
+            return Ops::Xor(a, Two<kClear>(b, c));
+        } else if constexpr (kJoin == Join::And) {
+            return Ops::And(a, Two<kSet>(b, c));
+        } else if constexpr (kJoin == Join::AndNot) {
+            return Ops::AndNot(Two<kClear>(b, c), a);
+        } else if constexpr (kJoin == Join::Or) {
+            return Ops::Or(a, Two<kClear>(b, c));
+        } else if constexpr (kJoin == Join::OrNot) {
+            return Ops::Xor(Ops::AndNot(a, Two<kSet>(b, c)), Ops::Ones());
+        } else if constexpr (kJoin == Join::FromClear) {
+            return Ops::Xor(Two<kClear>(b, c), Ops::And(a, Two<kClear ^ kSet>(b, c)));
         } else {
-            // a ? set : clear
-            return Ops::Xor(clear, Ops::And(a, Ops::Xor(clear, Two<kWhenSet>(b, c))));
+            return Ops::Xor(Two<kSet>(b, c), Ops::AndNot(Two<kClear ^ kSet>(b, c), a));
+        }
+    }
+
+    // The table of the same function with operand `first` (0 = a, 1 = b, 2 = c) moved to the front,
+    // the other two keeping their order.
+    [[nodiscard]] static constexpr int MovedToFront(int table, int first) {
+        int moved = 0;
+        for (int e = 0; e < 8; ++e) {
+            const int va = (e >> 2) & 1;
+            const int vb = (e >> 1) & 1;
+            const int vc = e & 1;
+            const int f = first == 0 ? e : first == 1 ? (vb << 2 | va << 1 | vc) : (vc << 2 | va << 1 | vb);
+            moved |= ((table >> e) & 1) << f;
+        }
+        return moved;
+    }
+
+    [[nodiscard]] static constexpr int CheapestFirst(int table) {
+        int best = 0;
+        for (int first = 1; first < 3; ++first) {
+            if (SplitCost(MovedToFront(table, first)) < SplitCost(MovedToFront(table, best))) {
+                best = first;
+            }
+        }
+        return best;
+    }
+
+    template <int kTable>
+    [[nodiscard]] static constexpr Reg Ternary(Reg a, Reg b, Reg c) {
+        constexpr int kFirst = CheapestFirst(kTable);
+        constexpr int kMoved = MovedToFront(kTable, kFirst);
+        if constexpr (kFirst == 0) {
+            return SplitOnFirst<kMoved>(a, b, c);
+        } else if constexpr (kFirst == 1) {
+            return SplitOnFirst<kMoved>(b, a, c);
+        } else {
+            return SplitOnFirst<kMoved>(c, a, b);
         }
     }
 };
+
+// The splitting checked on truth tables themselves: with a, b and c the tables of the three
+// inputs, every one of the 256 functions must come out as its own table.
+struct TruthTableOps {
+    using Reg = std::uint8_t;
+    [[nodiscard]] static constexpr Reg And(Reg a, Reg b) { return static_cast<Reg>(a & b); }
+    [[nodiscard]] static constexpr Reg AndNot(Reg a, Reg b) { return static_cast<Reg>(a & ~b); }
+    [[nodiscard]] static constexpr Reg Or(Reg a, Reg b) { return static_cast<Reg>(a | b); }
+    [[nodiscard]] static constexpr Reg Xor(Reg a, Reg b) { return static_cast<Reg>(a ^ b); }
+    [[nodiscard]] static constexpr Reg Ones() { return 0xFF; }
+    [[nodiscard]] static constexpr Reg Zero() { return 0; }
+};
+
+template <int... kTables>
+[[nodiscard]] constexpr bool SplitsEveryTable(std::integer_sequence<int, kTables...>) {
+    return ((SplitTernary<TruthTableOps>::Ternary<kTables>(0xF0, 0xCC, 0xAA) == kTables) && ...);
+}
+
+static_assert(SplitsEveryTable(std::make_integer_sequence<int, 256>{}));
 
 // Transposes a 64 x 64 bit matrix, row r in m[r], column 0 its most significant bit: blocks of
 // 32, 16, ..., 1 bits are exchanged across the diagonal in turn. Its own inverse.
