@@ -1,5 +1,7 @@
 #include "ciphers/TripleDes.h"
 
+#include <cstring>
+
 #include "base/ByteOrder.h"
 #include "ciphers/CpuPath.h"
 #include "ciphers/DesCore.h"
@@ -96,17 +98,32 @@ void TripleDes::DecryptBlock(std::uint32_t w0, std::uint32_t w1, std::uint32_t& 
 }
 
 void TripleDes::DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const {
+    DecryptBlocksXor(in, nullptr, out, blockCount);
+}
+
+void TripleDes::DecryptBlocksXor(const std::uint8_t* in, const std::uint8_t* mask, std::uint8_t* out,
+                                 std::size_t blockCount) const {
     std::size_t done = 0;
     const CpuPath path = ActiveCpuPath();
     if (path == CpuPath::Avx512 && des::BitsliceAvx512Available()) {
-        done = des::BitsliceAvx512DecryptBlocks(subkeys_.data(), in, out, blockCount);
+        done = des::BitsliceAvx512DecryptBlocks(subkeys_.data(), in, mask, out, blockCount);
     } else if (path == CpuPath::Avx2 && des::BitsliceAvx2Available()) {
-        done = des::BitsliceAvx2DecryptBlocks(subkeys_.data(), in, out, blockCount);
+        done = des::BitsliceAvx2DecryptBlocks(subkeys_.data(), in, mask, out, blockCount);
     } else if (path == CpuPath::Sse2 && des::BitsliceSse2Available()) {
-        done = des::BitsliceSse2DecryptBlocks(subkeys_.data(), in, out, blockCount);
+        done = des::BitsliceSse2DecryptBlocks(subkeys_.data(), in, mask, out, blockCount);
     }
-    DecryptPortable(roundPairs_.data() + roundPairs_.size() - 1, in + done * kBlockBytes, out + done * kBlockBytes,
-                    blockCount - done);
+    const std::size_t offset = done * kBlockBytes;
+    DecryptPortable(roundPairs_.data() + roundPairs_.size() - 1, in + offset, out + offset, blockCount - done);
+    if (mask != nullptr) {
+        for (std::size_t at = offset; at < blockCount * kBlockBytes; at += kBlockBytes) {
+            std::uint64_t block = 0;
+            std::uint64_t with = 0;
+            std::memcpy(&block, out + at, kBlockBytes);
+            std::memcpy(&with, mask + at, kBlockBytes);
+            block ^= with;
+            std::memcpy(out + at, &block, kBlockBytes);
+        }
+    }
 }
 
 }  // namespace morvex

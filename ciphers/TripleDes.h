@@ -54,6 +54,11 @@ public:
     // Decrypts blockCount blocks laid out as on disk (w0 then w1, each least significant byte first).
     // in and out may be the same buffer, but must not otherwise overlap.
     void DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t blockCount) const;
+    // The same, each decrypted block XORed with the block at the same place in mask before it is
+    // stored: CBC decryption when mask is the encrypted blocks one place back, in one pass over the
+    // data instead of two. out must not overlap in or mask.
+    void DecryptBlocksXor(const std::uint8_t* in, const std::uint8_t* mask, std::uint8_t* out,
+                          std::size_t blockCount) const;
 
 private:
     // The 48 rounds' subkeys in encryption order, two words per round (see DesCore.h), and the same

@@ -141,7 +141,8 @@ void LoadGroup(const std::uint8_t* in, std::size_t group, State& state, const By
 }
 
 // The preoutput (R16 in half `first`) through IP^-1, from word `group` of every slice, out as 64 blocks.
-void StoreGroup(const State& state, std::size_t first, std::size_t group, std::uint8_t* out, const ByteShuffles& shuffles) {
+void StoreGroup(const State& state, std::size_t first, std::size_t group, const std::uint8_t* mask, std::uint8_t* out,
+                const ByteShuffles& shuffles) {
     __m512i v[8];
 #pragma GCC unroll 8
     for (int b = 0; b < 8; ++b) {
@@ -158,7 +159,11 @@ void StoreGroup(const State& state, std::size_t first, std::size_t group, std::u
     }
     TransposeWords(v);
     for (std::size_t k = 0; k < 8; ++k) {
-        _mm512_storeu_si512(out + 64 * k, Spread(shuffles, v[k]));
+        __m512i blocks = Spread(shuffles, v[k]);
+        if (mask != nullptr) {
+            blocks = _mm512_xor_si512(blocks, _mm512_loadu_si512(mask + 64 * k));
+        }
+        _mm512_storeu_si512(out + 64 * k, blocks);
     }
 }
 
@@ -172,10 +177,11 @@ struct Batch512 {
         }
     }
 
-    static void Store(const State& state, std::size_t first, std::uint8_t* out) {
+    static void Store(const State& state, std::size_t first, const std::uint8_t* mask, std::uint8_t* out) {
         const ByteShuffles shuffles = MakeByteShuffles();
         for (std::size_t g = 0; g < Avx512::kWords; ++g) {
-            StoreGroup(state, first, g, out + 64 * kBlockBytes * g, shuffles);
+            const std::size_t at = 64 * kBlockBytes * g;
+            StoreGroup(state, first, g, mask == nullptr ? nullptr : mask + at, out + at, shuffles);
         }
     }
 };
@@ -184,9 +190,9 @@ struct Batch512 {
 
 bool BitsliceAvx512Available() noexcept { return true; }
 
-std::size_t BitsliceAvx512DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in, std::uint8_t* out,
-                                        std::size_t blockCount) noexcept {
-    return DecryptInBatches<Avx512, Batch512>(subkeys, in, out, blockCount, kMinPaddedBlocks);
+std::size_t BitsliceAvx512DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in, const std::uint8_t* mask,
+                                        std::uint8_t* out, std::size_t blockCount) noexcept {
+    return DecryptInBatches<Avx512, Batch512>(subkeys, in, mask, out, blockCount, kMinPaddedBlocks);
 }
 
 }  // namespace morvex::des
@@ -197,7 +203,7 @@ namespace morvex::des {
 
 bool BitsliceAvx512Available() noexcept { return false; }
 
-std::size_t BitsliceAvx512DecryptBlocks(const std::uint32_t*, const std::uint8_t*, std::uint8_t*,
+std::size_t BitsliceAvx512DecryptBlocks(const std::uint32_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
                                         std::size_t) noexcept {
     return 0;
 }

@@ -11,18 +11,20 @@ namespace morvex::des {
 //
 // A kernel decrypts blocks laid out as on disk. subkeys are the 48 rounds of triple-DES encryption,
 // two words per round (DesCore.h); they are run backwards. It works from the front and returns how
-// many blocks it did: a remainder too short to be worth a whole batch is left to the caller. in and
-// out may be the same buffer but must not otherwise overlap.
+// many blocks it did: a remainder too short to be worth a whole batch is left to the caller. Where
+// mask is not null, each block is XORed with the block at the same place in mask before it is
+// stored. in and out may be the same buffer but must not otherwise overlap; out and mask must not
+// overlap at all.
 [[nodiscard]] bool BitsliceAvx512Available() noexcept;
 [[nodiscard]] std::size_t BitsliceAvx512DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in,
-                                                      std::uint8_t* out, std::size_t blockCount) noexcept;
+                                                      const std::uint8_t* mask, std::uint8_t* out, std::size_t blockCount) noexcept;
 
 [[nodiscard]] bool BitsliceAvx2Available() noexcept;
 [[nodiscard]] std::size_t BitsliceAvx2DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in,
-                                                    std::uint8_t* out, std::size_t blockCount) noexcept;
+                                                    const std::uint8_t* mask, std::uint8_t* out, std::size_t blockCount) noexcept;
 
 [[nodiscard]] bool BitsliceSse2Available() noexcept;
 [[nodiscard]] std::size_t BitsliceSse2DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in,
-                                                    std::uint8_t* out, std::size_t blockCount) noexcept;
+                                                    const std::uint8_t* mask, std::uint8_t* out, std::size_t blockCount) noexcept;
 
 }  // namespace morvex::des

@@ -366,7 +366,7 @@ struct TransposedBatch {
         }
     }
 
-    static void Store(const Halves<V>& state, std::size_t first, std::uint8_t* out) {
+    static void Store(const Halves<V>& state, std::size_t first, const std::uint8_t* mask, std::uint8_t* out) {
         for (std::size_t g = 0; g < V::kWords; ++g) {
             std::uint64_t m[64];
             for (std::size_t k = 0; k < 64; ++k) {
@@ -375,9 +375,15 @@ struct TransposedBatch {
             }
             Transpose64(m);
             for (std::size_t j = 0; j < 64; ++j) {
-                std::uint8_t* p = out + (64 * g + j) * kBlockBytes;
-                StoreWord(p, static_cast<std::uint32_t>(m[j] >> 32));
-                StoreWord(p + 4, static_cast<std::uint32_t>(m[j]));
+                const std::size_t at = (64 * g + j) * kBlockBytes;
+                std::uint32_t w0 = static_cast<std::uint32_t>(m[j] >> 32);
+                std::uint32_t w1 = static_cast<std::uint32_t>(m[j]);
+                if (mask != nullptr) {
+                    w0 ^= LoadWord(mask + at);
+                    w1 ^= LoadWord(mask + at + 4);
+                }
+                StoreWord(out + at, w0);
+                StoreWord(out + at + 4, w1);
             }
             SecureWipe(m, sizeof m);
         }
@@ -402,10 +408,11 @@ std::size_t DecryptRounds(const KeyMasks& masks, Halves<V>& state) {
 }
 
 // Whole batches, then a last one padded with zeros if at least minPadded blocks remain; returns
-// how many blocks it did. Batch supplies kBlocks, Load(in, state) and Store(state, first, out).
+// how many blocks it did. Batch supplies kBlocks, Load(in, state) and Store(state, first, mask,
+// out), which XORs each block with mask's where mask is not null.
 template <class V, class Batch>
-std::size_t DecryptInBatches(const std::uint32_t* subkeys, const std::uint8_t* in, std::uint8_t* out,
-                             std::size_t blockCount, std::size_t minPadded) {
+std::size_t DecryptInBatches(const std::uint32_t* subkeys, const std::uint8_t* in, const std::uint8_t* mask,
+                             std::uint8_t* out, std::size_t blockCount, std::size_t minPadded) {
     constexpr std::size_t kBatch = Batch::kBlocks;
     const std::size_t whole = blockCount / kBatch * kBatch;
     const std::size_t rest = blockCount - whole;
@@ -415,18 +422,23 @@ std::size_t DecryptInBatches(const std::uint32_t* subkeys, const std::uint8_t* i
     KeyMasks masks{};
     MakeKeyMasks(subkeys, masks);
     Halves<V> state{};
-    const auto batch = [&](const std::uint8_t* from, std::uint8_t* to) {
+    const auto batch = [&](const std::uint8_t* from, const std::uint8_t* xorWith, std::uint8_t* to) {
         Batch::Load(from, state);
-        Batch::Store(state, DecryptRounds<V>(masks, state), to);
+        Batch::Store(state, DecryptRounds<V>(masks, state), xorWith, to);
     };
     for (std::size_t i = 0; i < whole; i += kBatch) {
-        batch(in + i * kBlockBytes, out + i * kBlockBytes);
+        batch(in + i * kBlockBytes, mask == nullptr ? nullptr : mask + i * kBlockBytes, out + i * kBlockBytes);
     }
     std::size_t done = whole;
     if (rest >= minPadded) {
         alignas(64) std::array<std::uint8_t, kBatch * kBlockBytes> padded{};
         std::memcpy(padded.data(), in + whole * kBlockBytes, rest * kBlockBytes);
-        batch(padded.data(), padded.data());
+        batch(padded.data(), nullptr, padded.data());
+        if (mask != nullptr) {
+            for (std::size_t i = 0; i < rest * kBlockBytes; ++i) {
+                padded[i] = static_cast<std::uint8_t>(padded[i] ^ mask[whole * kBlockBytes + i]);
+            }
+        }
         std::memcpy(out + whole * kBlockBytes, padded.data(), rest * kBlockBytes);
         SecureWipe(padded.data(), padded.size());
         done = blockCount;

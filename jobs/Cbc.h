@@ -54,18 +54,29 @@ void CbcDecrypt(const Cipher& cipher, ChainWords& chain, const std::uint8_t* in,
     if (blockCount == 0) {
         return;
     }
-    cipher.DecryptBlocks(in, out, blockCount);
-    StoreWord(out, LoadWord(out) ^ chain.c0);
-    StoreWord(out + 4, LoadWord(out + 4) ^ chain.c1);
-    // The XOR with the block before does not care how the block's bytes make words: one 64-bit XOR
-    // per block instead of two loads, two XORs and two stores of 32-bit words.
-    for (std::size_t i = 1; i < blockCount; ++i) {
-        std::uint64_t block = 0;
-        std::uint64_t previous = 0;
-        std::memcpy(&block, out + i * kBlockBytes, kBlockBytes);
-        std::memcpy(&previous, in + (i - 1) * kBlockBytes, kBlockBytes);
-        block ^= previous;
-        std::memcpy(out + i * kBlockBytes, &block, kBlockBytes);
+    if constexpr (requires { cipher.DecryptBlocksXor(in, in, out, blockCount); }) {
+        // The cipher XORs each block with the encrypted one before it as it stores it; only the
+        // first block's chain comes from outside the buffer.
+        std::uint32_t d0 = 0;
+        std::uint32_t d1 = 0;
+        cipher.DecryptBlock(LoadWord(in), LoadWord(in + 4), d0, d1);
+        StoreWord(out, d0 ^ chain.c0);
+        StoreWord(out + 4, d1 ^ chain.c1);
+        cipher.DecryptBlocksXor(in + kBlockBytes, in, out + kBlockBytes, blockCount - 1);
+    } else {
+        cipher.DecryptBlocks(in, out, blockCount);
+        StoreWord(out, LoadWord(out) ^ chain.c0);
+        StoreWord(out + 4, LoadWord(out + 4) ^ chain.c1);
+        // The XOR with the block before does not care how the block's bytes make words: one 64-bit
+        // XOR per block instead of two loads, two XORs and two stores of 32-bit words.
+        for (std::size_t i = 1; i < blockCount; ++i) {
+            std::uint64_t block = 0;
+            std::uint64_t previous = 0;
+            std::memcpy(&block, out + i * kBlockBytes, kBlockBytes);
+            std::memcpy(&previous, in + (i - 1) * kBlockBytes, kBlockBytes);
+            block ^= previous;
+            std::memcpy(out + i * kBlockBytes, &block, kBlockBytes);
+        }
     }
     const std::uint8_t* last = in + (blockCount - 1) * kBlockBytes;
     chain = {LoadWord(last), LoadWord(last + 4)};

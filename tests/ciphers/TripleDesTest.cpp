@@ -276,8 +276,8 @@ class TripleDesBulkTest : public ::testing::TestWithParam<CpuPath> {
 
 // The bulk paths work in groups and batches; their edges (one block short of a group, a padded
 // last batch) are where they would go wrong, so every length up to a few hundred is tried and then
-// lengths around whole batches.
-TEST_P(TripleDesBulkTest, DecryptBlocksEqualsDecryptBlockAtEveryLengthInPlaceAndNot) {
+// lengths around whole batches; with and without a mask XORed into the blocks as they are stored.
+TEST_P(TripleDesBulkTest, DecryptBlocksEqualsDecryptBlockAtEveryLengthInPlaceAndNotMaskedAndNot) {
     const TripleDes cipher(RandomKeyWords(random_));
     std::vector<std::size_t> lengths;
     for (std::size_t n = 1; n <= 300; ++n) {
@@ -295,6 +295,13 @@ TEST_P(TripleDesBulkTest, DecryptBlocksEqualsDecryptBlockAtEveryLengthInPlaceAnd
         Bytes inPlace = in;
         cipher.DecryptBlocks(inPlace.data(), inPlace.data(), n);
         ASSERT_TRUE(std::equal(inPlace.begin(), inPlace.end(), expected.begin())) << "in place, blocks " << n;
+        const Bytes mask = test::RandomBytes(random_, n * 8);
+        for (std::size_t i = 0; i < mask.size(); ++i) {
+            expected[i] ^= mask[i];
+        }
+        Bytes masked(in.size() + 8, 0xA5);
+        cipher.DecryptBlocksXor(in.data(), mask.data(), masked.data(), n);
+        ASSERT_EQ(masked, expected) << "masked, blocks " << n;
     }
 }
 
