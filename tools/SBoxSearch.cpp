@@ -1,7 +1,11 @@
 // Searches for short circuits of three-input functions (vpternlog gates) that compute the four
 // output bits of each DES S-box, and prints them as the table ciphers/DesCircuits.h holds.
 //
-//   sbox-search [seconds per S-box] [seed]
+//   sbox-search [seconds per S-box] [seed] [box, 0 to 7, or -1 for all] [improve]
+//
+// With "improve" the search starts from the circuits in ciphers/DesCircuits.h and spends all its
+// time rebuilding one or two outputs of the best circuit so far on the gates the others leave;
+// otherwise it spends half its time on fresh circuits and the other half so.
 //
 // A circuit grows one output at a time. A target (a truth table over the 64 inputs, with a mask of
 // the inputs that matter) is met, in order of preference, by a node already built (or its
@@ -21,6 +25,7 @@
 #include <random>
 #include <vector>
 
+#include "ciphers/DesCircuits.h"
 #include "ciphers/DesTables.h"
 
 namespace {
@@ -381,10 +386,13 @@ std::optional<Circuit> Attempt(int box, std::mt19937_64& rng) {
 }
 
 // Drops nodes no output needs and renumbers the rest.
+// Outputs without a node (-1) are left out.
 Circuit Pruned(const Circuit& c) {
     std::vector<bool> live(c.nodes.size(), false);
     for (const Ref& r : c.outputs) {
-        live[static_cast<std::size_t>(r.node)] = true;
+        if (r.node >= 0) {
+            live[static_cast<std::size_t>(r.node)] = true;
+        }
     }
     for (int i = static_cast<int>(c.nodes.size()) - 1; i >= 6; --i) {
         if (live[static_cast<std::size_t>(i)]) {
@@ -408,7 +416,8 @@ Circuit Pruned(const Circuit& c) {
         }
     }
     for (std::size_t k = 0; k < 4; ++k) {
-        out.outputs[k] = {index[static_cast<std::size_t>(c.outputs[k].node)], c.outputs[k].inverted};
+        const int node = c.outputs[k].node;
+        out.outputs[k] = {node < 0 ? -1 : index[static_cast<std::size_t>(node)], c.outputs[k].inverted};
     }
     return out;
 }
@@ -503,6 +512,51 @@ void OrderOperands(Circuit& c) {
     }
 }
 
+// The circuit in ciphers/DesCircuits.h, to improve on.
+Circuit Committed(int box) {
+    const morvex::des::SBoxCircuit& from = morvex::des::kSBoxCircuits[static_cast<std::size_t>(box)];
+    Circuit c;
+    for (int k = 0; k < 6; ++k) {
+        c.nodes.push_back(Node{Variable(k), 0, -1, -1, -1});
+    }
+    for (std::size_t i = 0; i < from.gateCount; ++i) {
+        const morvex::des::CircuitGate& g = from.gates[i];
+        c.nodes.push_back(Node{Apply(g.table, c.nodes[g.a].tt, c.nodes[g.b].tt, c.nodes[g.c].tt), g.table, g.a, g.b, g.c});
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+        c.outputs[k] = {from.outputs[k], false};
+    }
+    return c;
+}
+
+bool Verify(const Circuit& c, int box);
+
+// Local search: one or two outputs taken out with the gates only they need, and built again on
+// what the others leave.
+std::optional<Circuit> Rebuilt(const Circuit& from, int box, std::mt19937_64& rng) {
+    Circuit c = from;
+    std::array<int, 4> order{0, 1, 2, 3};
+    std::shuffle(order.begin(), order.end(), rng);
+    const int count = 1 + static_cast<int>(rng() % 2);
+    for (int i = 0; i < count; ++i) {
+        c.outputs[static_cast<std::size_t>(order[static_cast<std::size_t>(i)])].node = -1;
+    }
+    c = Pruned(c);
+    Search search(c, rng);
+    for (int i = 0; i < count; ++i) {
+        const int bit = order[static_cast<std::size_t>(i)];
+        auto r = search.Build(OutputTable(box, bit), ~Table{0}, 0, 0);
+        if (!r) {
+            return std::nullopt;
+        }
+        c.outputs[static_cast<std::size_t>(bit)] = *r;
+    }
+    Circuit p = Pruned(c);
+    Normalize(p);
+    OrderOperands(p);
+    return p;
+}
+
 bool Verify(const Circuit& c, int box) {
     for (std::size_t i = 6; i < c.nodes.size(); ++i) {
         const Node& n = c.nodes[i];
@@ -526,28 +580,40 @@ int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
     const unsigned long long seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
     const int onlyBox = argc > 3 ? std::atoi(argv[3]) : -1;
+    // With a fourth argument, start from the committed circuits and only improve on them.
+    const bool improve = argc > 4;
     std::mt19937_64 rng(seed);
     for (int box = 0; box < 8; ++box) {
         if (onlyBox >= 0 && box != onlyBox) {
             continue;
         }
         std::optional<Circuit> best;
+        if (improve) {
+            best = Committed(box);
+        }
         long attempts = 0;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        const auto start = std::chrono::steady_clock::now();
+        const auto end = start + std::chrono::duration<double>(seconds);
+        // Half the time (all of it when improving) goes to rebuilding parts of the best so far.
+        const auto local = improve ? start : start + std::chrono::duration<double>(seconds / 2);
         while (std::chrono::steady_clock::now() < end) {
             ++attempts;
-            auto c = Attempt(box, rng);
+            const bool rebuild = best && std::chrono::steady_clock::now() >= local;
+            std::optional<Circuit> c = rebuild ? Rebuilt(*best, box, rng) : Attempt(box, rng);
             if (!c) {
                 continue;
             }
-            Circuit p = Pruned(*c);
-            Normalize(p);
-            OrderOperands(p);
+            Circuit p = rebuild ? *c : Pruned(*c);
+            if (!rebuild) {
+                Normalize(p);
+                OrderOperands(p);
+            }
             if (!Verify(p, box) || std::any_of(p.outputs.begin(), p.outputs.end(), [](const Ref& r) { return r.inverted; })) {
                 std::fprintf(stderr, "S%d: a circuit failed its check\n", box + 1);
                 return 1;
             }
-            if (!best || p.Gates() < best->Gates()) {
+            // Equal counts are taken too while rebuilding, so the search can walk along a plateau.
+            if (!best || p.Gates() < best->Gates() || (rebuild && p.Gates() == best->Gates())) {
                 best = p;
             }
         }
