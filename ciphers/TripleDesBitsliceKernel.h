@@ -7,7 +7,7 @@
 //
 // Register bit j of slice n holds standard bit n of block j, so a permutation costs nothing (it
 // only renames slices) and each S-box becomes boolean logic on whole registers: its circuit of
-// three-input gates from DesCircuits.h, 22 to 34 gates for its four output bits.
+// three-input gates from DesCircuits.h, 22 to 30 gates for its four output bits.
 //
 // A register type V supplies: Reg; kWords, its width in 64-bit words; Load and Store of kWords
 // words; Xor; Broadcast of a 32-bit word; Ternary<table>(a, b, c), the three-input function whose
