@@ -596,7 +596,8 @@ int main(int argc, char** argv) {
         const auto end = start + std::chrono::duration<double>(seconds);
         // Half the time (all of it when improving) goes to rebuilding parts of the best so far.
         const auto local = improve ? start : start + std::chrono::duration<double>(seconds / 2);
-        while (std::chrono::steady_clock::now() < end) {
+        // An attempt can end without a circuit, so the search goes on past its time until it has one.
+        while (std::chrono::steady_clock::now() < end || !best) {
             ++attempts;
             const bool rebuild = best && std::chrono::steady_clock::now() >= local;
             std::optional<Circuit> c = rebuild ? Rebuilt(*best, box, rng) : Attempt(box, rng);
@@ -616,10 +617,6 @@ int main(int argc, char** argv) {
             if (!best || p.Gates() < best->Gates() || (rebuild && p.Gates() == best->Gates())) {
                 best = p;
             }
-        }
-        if (!best) {
-            std::fprintf(stderr, "S%d: nothing found\n", box + 1);
-            return 1;
         }
         std::fprintf(stderr, "S%d: %d gates, best of %ld attempts\n", box + 1, best->Gates(), attempts);
         std::printf("    // S%d\n    {%d, {{", box + 1, best->Gates());
