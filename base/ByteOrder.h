@@ -28,4 +28,18 @@ inline void StoreWord(std::uint8_t* bytes, std::uint32_t word) noexcept {
     bytes[3] = static_cast<std::uint8_t>(word >> 24);
 }
 
+// XORs each of blockCount blocks at with into the block at the same place in out. A block's XOR
+// does not care how its bytes make words: one 64-bit XOR per block instead of two loads, two XORs
+// and two stores of 32-bit words.
+inline void XorBlocks(std::uint8_t* out, const std::uint8_t* with, std::size_t blockCount) noexcept {
+    for (std::size_t at = 0; at < blockCount * kBlockBytes; at += kBlockBytes) {
+        std::uint64_t block = 0;
+        std::uint64_t other = 0;
+        std::memcpy(&block, out + at, kBlockBytes);
+        std::memcpy(&other, with + at, kBlockBytes);
+        block ^= other;
+        std::memcpy(out + at, &block, kBlockBytes);
+    }
+}
+
 }  // namespace morvex

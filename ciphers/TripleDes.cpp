@@ -1,7 +1,5 @@
 #include "ciphers/TripleDes.h"
 
-#include <cstring>
-
 #include "base/ByteOrder.h"
 #include "ciphers/CpuPath.h"
 #include "ciphers/DesCore.h"
@@ -115,14 +113,7 @@ void TripleDes::DecryptBlocksXor(const std::uint8_t* in, const std::uint8_t* mas
     const std::size_t offset = done * kBlockBytes;
     DecryptPortable(roundPairs_.data() + roundPairs_.size() - 1, in + offset, out + offset, blockCount - done);
     if (mask != nullptr) {
-        for (std::size_t at = offset; at < blockCount * kBlockBytes; at += kBlockBytes) {
-            std::uint64_t block = 0;
-            std::uint64_t with = 0;
-            std::memcpy(&block, out + at, kBlockBytes);
-            std::memcpy(&with, mask + at, kBlockBytes);
-            block ^= with;
-            std::memcpy(out + at, &block, kBlockBytes);
-        }
+        XorBlocks(out + offset, mask + offset, blockCount - done);
     }
 }
 

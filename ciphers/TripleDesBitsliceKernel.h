@@ -435,9 +435,7 @@ std::size_t DecryptInBatches(const std::uint32_t* subkeys, const std::uint8_t* i
         std::memcpy(padded.data(), in + whole * kBlockBytes, rest * kBlockBytes);
         batch(padded.data(), nullptr, padded.data());
         if (mask != nullptr) {
-            for (std::size_t i = 0; i < rest * kBlockBytes; ++i) {
-                padded[i] = static_cast<std::uint8_t>(padded[i] ^ mask[whole * kBlockBytes + i]);
-            }
+            XorBlocks(padded.data(), mask + whole * kBlockBytes, rest);
         }
         std::memcpy(out + whole * kBlockBytes, padded.data(), rest * kBlockBytes);
         SecureWipe(padded.data(), padded.size());

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "base/ByteOrder.h"
 #include "ciphers/ForceInline.h"
@@ -67,16 +66,7 @@ void CbcDecrypt(const Cipher& cipher, ChainWords& chain, const std::uint8_t* in,
         cipher.DecryptBlocks(in, out, blockCount);
         StoreWord(out, LoadWord(out) ^ chain.c0);
         StoreWord(out + 4, LoadWord(out + 4) ^ chain.c1);
-        // The XOR with the block before does not care how the block's bytes make words: one 64-bit
-        // XOR per block instead of two loads, two XORs and two stores of 32-bit words.
-        for (std::size_t i = 1; i < blockCount; ++i) {
-            std::uint64_t block = 0;
-            std::uint64_t previous = 0;
-            std::memcpy(&block, out + i * kBlockBytes, kBlockBytes);
-            std::memcpy(&previous, in + (i - 1) * kBlockBytes, kBlockBytes);
-            block ^= previous;
-            std::memcpy(out + i * kBlockBytes, &block, kBlockBytes);
-        }
+        XorBlocks(out + kBlockBytes, in, blockCount - 1);
     }
     const std::uint8_t* last = in + (blockCount - 1) * kBlockBytes;
     chain = {LoadWord(last), LoadWord(last + 4)};
