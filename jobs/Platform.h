@@ -36,6 +36,11 @@ public:
     [[nodiscard]] virtual std::error_code Error() const = 0;
 };
 
+// Bytes that start at an address and a file offset that are multiples of this, and that are a whole
+// multiple of it, may go to the disk without passing through the system's cache (a page, and a
+// multiple of every disk's sector). Writers of large outputs hand them over so aligned.
+inline constexpr std::size_t kOutputAlignment = 4096;
+
 // The file a job writes. Writes are sequential from the file's start.
 class PlatformOutput {
 public:

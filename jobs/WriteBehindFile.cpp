@@ -1,14 +1,25 @@
 #include "jobs/WriteBehindFile.h"
 
 #include <algorithm>
+#include <new>
 
 namespace morvex {
+
+namespace {
+
+constexpr std::align_val_t kAlignment{kOutputAlignment};
+
+}  // namespace
 
 WriteBehindFile::WriteBehindFile(PlatformOutput& inner, Platform& platform, std::size_t transferBytes)
     : inner_(inner), platform_(platform), transferBytes_(transferBytes) {
     for (auto& slot : slots_) {
-        slot.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(transferBytes);
+        slot.bytes.reset(static_cast<std::uint8_t*>(::operator new[](transferBytes, kAlignment)));
     }
+}
+
+void WriteBehindFile::AlignedDelete::operator()(std::uint8_t* bytes) const noexcept {
+    ::operator delete[](bytes, kAlignment);
 }
 
 WriteBehindFile::~WriteBehindFile() { (void)Close(); }

@@ -51,8 +51,12 @@ public:
     [[nodiscard]] bool Failed();
 
 private:
+    struct AlignedDelete {
+        void operator()(std::uint8_t* bytes) const noexcept;
+    };
+    // Aligned for the file's sake: see kOutputAlignment.
     struct Slot {
-        std::unique_ptr<std::uint8_t[]> bytes;
+        std::unique_ptr<std::uint8_t[], AlignedDelete> bytes;
         std::size_t size = 0;
     };
 
