@@ -62,22 +62,12 @@ LoopEnd DecryptLoop(const Cipher& cipher, JobState& state, HelperPool& pool, Cha
         std::size_t stepped = 0;
         bool ended = false;
         auto steps = [&](std::size_t first, std::size_t count) {
-            // Locals, so that the cancel flag's load, which the compiler does not move loads across,
-            // costs one load per block and not one for every capture.
-            JobState& job = state;
-            ProgressTracker& tracker = progress;
-            const std::uint64_t total = size;
-            std::uint64_t at = off;
-            for (std::size_t i = first; i < first + count; ++i) {
-                at += kBlockBytes;
-                if (detail::BlockEndsLoop(job, tracker, at, total, end)) {
-                    off = at;
-                    stepped = i + 1;
-                    ended = true;
-                    return false;
-                }
+            std::size_t done = 0;
+            if (detail::BlocksEndLoop(state, progress, off, size, count, done, end)) {
+                stepped = first + done;
+                ended = true;
+                return false;
             }
-            off = at;
             return true;
         };
         ParallelCbcDecrypt(cipher, chain, reader.Available().data(), writer.Space(), blocks, pool, steps);

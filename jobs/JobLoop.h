@@ -4,6 +4,7 @@
 // the end of the output and the worker's last steps. Private to the engine.
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -38,6 +39,47 @@ enum class LoopEnd {
         end = LoopEnd::Done;
         return true;
     }
+    return false;
+}
+
+// BlockEndsLoop after each of count blocks, the first ending at off + kBlockBytes: true once it
+// ends the loop, with off at the block that ended it and stepped the blocks done so far. Between
+// the offsets where the percentage changes or the input ends, a block's steps come down to its
+// cancel check, and there this runs nothing else, so that it keeps pace with two cipher threads.
+[[nodiscard]] inline bool BlocksEndLoop(JobState& state, ProgressTracker& progress, std::uint64_t& off,
+                                        std::uint64_t size, std::size_t count, std::size_t& stepped,
+                                        LoopEnd& end) noexcept {
+    const std::atomic<bool>& cancel = state.cancelRequested;
+    std::uint64_t at = off;
+    std::size_t done = 0;
+    while (done < count) {
+        const std::uint64_t event = std::min(progress.NextChange(), size);
+        const std::uint64_t quietBlocks = event > at ? (event - at - 1) / kBlockBytes : 0;
+        const std::size_t quiet = static_cast<std::size_t>(std::min<std::uint64_t>(quietBlocks, count - done));
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < quiet; ++k) {
+            if (cancel.load(std::memory_order_relaxed)) {
+                off = at + (k + 1) * kBlockBytes;
+                stepped = done + k + 1;
+                end = LoopEnd::Canceled;
+                return true;
+            }
+        }
+        at += quiet * kBlockBytes;
+        done += quiet;
+        if (done == count) {
+            break;
+        }
+        at += kBlockBytes;
+        ++done;
+        if (BlockEndsLoop(state, progress, at, size, end)) {
+            off = at;
+            stepped = done;
+            return true;
+        }
+    }
+    off = at;
+    stepped = done;
     return false;
 }
 

@@ -20,6 +20,9 @@ public:
         }
     }
 
+    // The first offset at which Advance publishes anything.
+    [[nodiscard]] std::uint64_t NextChange() const noexcept { return nextChange_; }
+
 private:
     void Publish(std::uint64_t off) noexcept {
         // off stays below 2^33, so off * 100 cannot overflow 64 bits.

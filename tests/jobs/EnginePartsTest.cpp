@@ -14,6 +14,7 @@
 #include "ciphers/TripleDes.h"
 #include "jobs/Cbc.h"
 #include "jobs/HelperPool.h"
+#include "jobs/JobLoop.h"
 #include "jobs/JobRandom.h"
 #include "jobs/OutputWriter.h"
 #include "jobs/ParallelCbc.h"
@@ -48,6 +49,48 @@ TEST(ProgressTrackerTest, PublishesTheTruncatedPercentageFromTheFirstBlock) {
             tracker.Advance(off);
             const std::uint64_t expected = size == 0 ? 0 : std::min<std::uint64_t>(100, off * 100 / size);
             ASSERT_EQ(percent.load(), static_cast<std::int32_t>(expected)) << "size " << size << " off " << off;
+        }
+    }
+}
+
+// Stepping over many blocks at once publishes, stops and ends exactly where one block at a time
+// does: at the percentage thresholds, at a cancel seen before a range, at the input's end mid-range.
+TEST(ProgressTrackerTest, StepsOverARangeEqualThoseOneBlockAtATime) {
+    std::mt19937_64 generator(5);
+    for (const std::uint64_t size : std::initializer_list<std::uint64_t>{8, 804, 8000, 1234567}) {
+        for (const int cancelAtCall : {-1, 0, 3}) {
+            JobState ranged;
+            JobState single;
+            ProgressTracker rangedTracker(size, ranged.published.percent);
+            ProgressTracker singleTracker(size, single.published.percent);
+            std::uint64_t rangedOff = 0;
+            std::uint64_t singleOff = 0;
+            bool over = false;
+            for (int call = 0; !over; ++call) {
+                const std::size_t count = 1 + generator() % 5000;
+                ranged.cancelRequested.store(call == cancelAtCall);
+                single.cancelRequested.store(call == cancelAtCall);
+                detail::LoopEnd rangedEnd = detail::LoopEnd::Failed;
+                detail::LoopEnd singleEnd = detail::LoopEnd::Failed;
+                std::size_t stepped = 0;
+                over = detail::BlocksEndLoop(ranged, rangedTracker, rangedOff, size, count, stepped, rangedEnd);
+                std::size_t singleStepped = 0;
+                bool singleOver = false;
+                while (singleStepped < count && !singleOver) {
+                    singleOff += kBlockBytes;
+                    ++singleStepped;
+                    singleOver = detail::BlockEndsLoop(single, singleTracker, singleOff, size, singleEnd);
+                }
+                SCOPED_TRACE("size " + std::to_string(size) + " call " + std::to_string(call));
+                ASSERT_EQ(over, singleOver);
+                ASSERT_EQ(stepped, singleStepped);
+                ASSERT_EQ(rangedOff, singleOff);
+                ASSERT_EQ(ranged.published.percent.load(), single.published.percent.load());
+                if (over) {
+                    EXPECT_EQ(rangedEnd, singleEnd);
+                    EXPECT_EQ(rangedEnd, call == cancelAtCall ? detail::LoopEnd::Canceled : detail::LoopEnd::Done);
+                }
+            }
         }
     }
 }
