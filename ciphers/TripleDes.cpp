@@ -46,21 +46,24 @@ void DecryptPortable(const std::uint64_t* lastRound, const std::uint8_t* in, std
 
 }  // namespace
 
-// subkeys_ holds the 48 rounds of E_K3(D_K2(E_K1(x))) in the order encryption runs them: K1's
+// subkeys holds the 48 rounds of E_K3(D_K2(E_K1(x))) in the order encryption runs them: K1's
 // schedule, K2's schedule reversed (decryption with K2), K3's schedule. Decryption runs the same
 // 48 rounds from the last to the first.
 TripleDes::TripleDes(const KeyWords& keyWords) {
     des::RoundKeys k1 = des::ExpandKey(keyWords.ka, keyWords.kb);
     des::RoundKeys k2 = des::ExpandKey(keyWords.kc, keyWords.kd);
     des::RoundKeys k3 = des::ExpandKey(keyWords.kb, keyWords.ka);
+    std::array<std::uint32_t, 3 * kStageWords> subkeys{};
     for (std::size_t i = 0; i < kStageWords; i += 2) {
-        subkeys_[i] = k1[i];
-        subkeys_[i + 1] = k1[i + 1];
-        subkeys_[kStageWords + i] = k2[kStageWords - 2 - i];
-        subkeys_[kStageWords + i + 1] = k2[kStageWords - 1 - i];
-        subkeys_[2 * kStageWords + i] = k3[i];
-        subkeys_[2 * kStageWords + i + 1] = k3[i + 1];
+        subkeys[i] = k1[i];
+        subkeys[i + 1] = k1[i + 1];
+        subkeys[kStageWords + i] = k2[kStageWords - 2 - i];
+        subkeys[kStageWords + i + 1] = k2[kStageWords - 1 - i];
+        subkeys[2 * kStageWords + i] = k3[i];
+        subkeys[2 * kStageWords + i + 1] = k3[i + 1];
     }
+    des::MakeBitsliceKeys(subkeys.data(), bitsliceKeys_);
+    SecureWipe(subkeys.data(), sizeof subkeys);
     roundPairs_ = des::MakeTripleRoundPairs(k1, k2, k3);
 #ifdef MORVEX_DES_X86
     static_assert(sizeof encryptSchedule_ == sizeof(des_x86::Schedule));
@@ -73,7 +76,7 @@ TripleDes::TripleDes(const KeyWords& keyWords) {
 }
 
 TripleDes::~TripleDes() {
-    SecureWipe(subkeys_.data(), sizeof subkeys_);
+    SecureWipe(&bitsliceKeys_, sizeof bitsliceKeys_);
     SecureWipe(roundPairs_.data(), sizeof roundPairs_);
     SecureWipe(encryptSchedule_.data(), sizeof encryptSchedule_);
     SecureWipe(decryptSchedule_.data(), sizeof decryptSchedule_);
@@ -104,11 +107,11 @@ void TripleDes::DecryptBlocksXor(const std::uint8_t* in, const std::uint8_t* mas
     std::size_t done = 0;
     const CpuPath path = ActiveCpuPath();
     if (path == CpuPath::Avx512 && des::BitsliceAvx512Available()) {
-        done = des::BitsliceAvx512DecryptBlocks(subkeys_.data(), in, mask, out, blockCount);
+        done = des::BitsliceAvx512DecryptBlocks(bitsliceKeys_, in, mask, out, blockCount);
     } else if (path == CpuPath::Avx2 && des::BitsliceAvx2Available()) {
-        done = des::BitsliceAvx2DecryptBlocks(subkeys_.data(), in, mask, out, blockCount);
+        done = des::BitsliceAvx2DecryptBlocks(bitsliceKeys_, in, mask, out, blockCount);
     } else if (path == CpuPath::Sse2 && des::BitsliceSse2Available()) {
-        done = des::BitsliceSse2DecryptBlocks(subkeys_.data(), in, mask, out, blockCount);
+        done = des::BitsliceSse2DecryptBlocks(bitsliceKeys_, in, mask, out, blockCount);
     }
     const std::size_t offset = done * kBlockBytes;
     DecryptPortable(roundPairs_.data() + roundPairs_.size() - 1, in + offset, out + offset, blockCount - done);

@@ -6,6 +6,7 @@
 
 #include "ciphers/DesCore.h"
 #include "ciphers/DesX86.h"
+#include "ciphers/TripleDesBitslice.h"
 #include "ciphers/ForceInline.h"
 #include "base/KeyWords.h"
 
@@ -61,9 +62,10 @@ public:
                           std::size_t blockCount) const;
 
 private:
-    // The 48 rounds' subkeys in encryption order, two words per round (see DesCore.h), and the same
-    // as one 64-bit pair per round (word 1 in the high half), the form the portable rounds use.
-    std::array<std::uint32_t, 3 * 32> subkeys_{};
+    // The key as the bitsliced decryption takes it, made once here rather than on every call.
+    des::BitsliceKeys bitsliceKeys_{};
+    // The 48 rounds' subkeys as one 64-bit pair per round (word 1 in the high half), the form the
+    // portable rounds use.
     std::array<std::uint64_t, 48> roundPairs_{};
     // The single-block rounds' key schedules where they run in x86-64 assembly (DesX86.h); unused
     // elsewhere.

@@ -41,9 +41,9 @@ constexpr std::size_t kMinPaddedBlocks = 72;
 
 bool BitsliceAvx2Available() noexcept { return true; }
 
-std::size_t BitsliceAvx2DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in, const std::uint8_t* mask,
+std::size_t BitsliceAvx2DecryptBlocks(const BitsliceKeys& keys, const std::uint8_t* in, const std::uint8_t* mask,
                                       std::uint8_t* out, std::size_t blockCount) noexcept {
-    return DecryptInBatches<Avx2, TransposedBatch<Avx2>>(subkeys, in, mask, out, blockCount, kMinPaddedBlocks);
+    return DecryptInBatches<Avx2, TransposedBatch<Avx2>>(keys, in, mask, out, blockCount, kMinPaddedBlocks);
 }
 
 }  // namespace morvex::des
@@ -54,7 +54,7 @@ namespace morvex::des {
 
 bool BitsliceAvx2Available() noexcept { return false; }
 
-std::size_t BitsliceAvx2DecryptBlocks(const std::uint32_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
+std::size_t BitsliceAvx2DecryptBlocks(const BitsliceKeys&, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
                                       std::size_t) noexcept {
     return 0;
 }

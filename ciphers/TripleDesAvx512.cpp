@@ -195,9 +195,9 @@ struct Batch512 {
 
 bool BitsliceAvx512Available() noexcept { return true; }
 
-std::size_t BitsliceAvx512DecryptBlocks(const std::uint32_t* subkeys, const std::uint8_t* in, const std::uint8_t* mask,
+std::size_t BitsliceAvx512DecryptBlocks(const BitsliceKeys& keys, const std::uint8_t* in, const std::uint8_t* mask,
                                         std::uint8_t* out, std::size_t blockCount) noexcept {
-    return DecryptInBatches<Avx512, Batch512>(subkeys, in, mask, out, blockCount, kMinPaddedBlocks);
+    return DecryptInBatches<Avx512, Batch512>(keys, in, mask, out, blockCount, kMinPaddedBlocks);
 }
 
 }  // namespace morvex::des
@@ -208,7 +208,7 @@ namespace morvex::des {
 
 bool BitsliceAvx512Available() noexcept { return false; }
 
-std::size_t BitsliceAvx512DecryptBlocks(const std::uint32_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
+std::size_t BitsliceAvx512DecryptBlocks(const BitsliceKeys&, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
                                         std::size_t) noexcept {
     return 0;
 }

@@ -1,9 +1,10 @@
 #pragma once
 
 // The part of bitsliced triple-DES decryption that does not depend on the register width: the
-// slice layout, the S-boxes as three-input functions, the rounds and the key masks. Included only
-// by the files that instantiate it for one instruction set each, and kept in an anonymous
-// namespace so that no copy compiled for one set can stand in for another at link time.
+// slice layout, the S-boxes as three-input functions and the rounds, under key masks made once per
+// key (TripleDesBitslice.h). Included only by the files that instantiate it for one instruction set
+// each, and kept in an anonymous namespace so that no copy compiled for one set can stand in for
+// another at link time.
 //
 // Register bit j of slice n holds standard bit n of block j, so a permutation costs nothing (it
 // only renames slices) and each S-box becomes boolean logic on whole registers: its circuit of
@@ -28,7 +29,7 @@
 namespace morvex::des {
 namespace {
 
-constexpr std::size_t kRounds = 48;
+constexpr std::size_t kRounds = kBitsliceRounds;
 
 // Where S-box output position m (1 to 32) lands after P, 0-based.
 [[nodiscard]] constexpr std::size_t AfterP(int m) {
@@ -67,52 +68,48 @@ inline void EvaluateGates(BoxNodes<V>& node, std::index_sequence<kGates...>) {
      ...);
 }
 
+// ---- Where the key enters: see BitsliceKeys in TripleDesBitslice.h ----
+
+template <class V, bool kFull, std::size_t kInput>
+[[nodiscard]] inline typename V::Reg InputNode(const HalfSlices<V>& source, const BitsliceRoundKeys& keys) {
+    const typename V::Reg slice = V::Load(source[kExpansion[kInput] - 1u].data());
+    if constexpr (kFull || kSecondReads[kInput]) {
+        return V::Xor(slice, V::Broadcast(keys.inputs[kInput]));
+    } else {
+        return slice;
+    }
+}
+
 template <class V, int kBox, std::size_t... kBits>
-inline void XorOutputs(HalfSlices<V>& target, const BoxNodes<V>& node, std::index_sequence<kBits...>) {
-    (XorIntoSlice<V>(target[AfterP(4 * kBox + 1 + static_cast<int>(kBits))], node[kSBoxCircuits[kBox].outputs[kBits]]),
+inline void XorOutputs(HalfSlices<V>& target, const BoxNodes<V>& node, const BitsliceRoundKeys& keys,
+                       std::index_sequence<kBits...>) {
+    constexpr auto& outputs = kSBoxCircuits[kBox].outputs;
+    ((V::Store(target[AfterP(4 * kBox + 1 + static_cast<int>(kBits))].data(),
+               V::template Ternary<0x96>(V::Load(target[AfterP(4 * kBox + 1 + static_cast<int>(kBits))].data()),
+                                         node[outputs[kBits]],
+                                         V::Broadcast(keys.outputs[AfterP(4 * kBox + 1 + static_cast<int>(kBits))])))),
      ...);
 }
 
-// keyMasks: 48 words, all ones where the round's subkey bit is 1.
-template <class V, int kBox, std::size_t... kInputs>
-inline void BoxStep(HalfSlices<V>& target, const HalfSlices<V>& source, const std::uint32_t* keyMasks,
+template <class V, bool kFull, int kBox, std::size_t... kInputs>
+inline void BoxStep(HalfSlices<V>& target, const HalfSlices<V>& source, const BitsliceRoundKeys& keys,
                     std::index_sequence<kInputs...>) {
     constexpr std::size_t b = 6 * kBox;
     BoxNodes<V> node;
-    ((node[kInputs] = V::Xor(V::Load(source[kExpansion[b + kInputs] - 1u].data()), V::Broadcast(keyMasks[b + kInputs]))),
-     ...);
+    ((node[kInputs] = InputNode<V, kFull, b + kInputs>(source, keys)), ...);
     EvaluateGates<V, kBox>(node, std::make_index_sequence<kSBoxCircuits[kBox].gateCount>{});
-    XorOutputs<V, kBox>(target, node, std::make_index_sequence<4>{});
+    XorOutputs<V, kBox>(target, node, keys, std::make_index_sequence<4>{});
 }
 
-template <class V, std::size_t... kBoxes>
-inline void RoundSteps(HalfSlices<V>& target, const HalfSlices<V>& source, const std::uint32_t* keyMasks,
+template <class V, bool kFull, std::size_t... kBoxes>
+inline void RoundSteps(HalfSlices<V>& target, const HalfSlices<V>& source, const BitsliceRoundKeys& keys,
                        std::index_sequence<kBoxes...>) {
-    (BoxStep<V, static_cast<int>(kBoxes)>(target, source, keyMasks, std::make_index_sequence<6>{}), ...);
+    (BoxStep<V, kFull, static_cast<int>(kBoxes)>(target, source, keys, std::make_index_sequence<6>{}), ...);
 }
 
-template <class V>
-void Round(HalfSlices<V>& target, const HalfSlices<V>& source, const std::uint32_t* keyMasks) {
-    RoundSteps<V>(target, source, keyMasks, std::make_index_sequence<8>{});
-}
-
-// ---- Key masks ----
-
-using KeyMasks = std::array<std::uint32_t, kRounds * 48>;
-
-// The subkey bits of decryption round n (encryption round 48 - n) as whole-word masks, in S-box
-// input order.
-void MakeKeyMasks(const std::uint32_t* subkeys, KeyMasks& masks) {
-    for (std::size_t n = 0; n < kRounds; ++n) {
-        const std::uint32_t* words = subkeys + 2 * (kRounds - 1 - n);
-        for (int group = 0; group < 8; ++group) {
-            const std::uint32_t word = words[detail::GroupFromPlainHalf(group) ? 0 : 1];
-            for (int t = 0; t < 6; ++t) {
-                const std::uint32_t bit = (word >> (detail::GroupShift(group) + 5 - t)) & 1u;
-                masks[48 * n + static_cast<std::size_t>(6 * group + t)] = 0u - bit;
-            }
-        }
-    }
+template <class V, bool kFull>
+void Round(HalfSlices<V>& target, const HalfSlices<V>& source, const BitsliceRoundKeys& keys) {
+    RoundSteps<V, kFull>(target, source, keys, std::make_index_sequence<8>{});
 }
 
 // ---- Between blocks and slices ----
@@ -393,25 +390,23 @@ struct TransposedBatch {
 // The 48 rounds on a batch whose halves hold L0 (half 0) and R0 after IP; returns the half that
 // then holds R16, the first half of the preoutput.
 template <class V>
-std::size_t DecryptRounds(const KeyMasks& masks, Halves<V>& state) {
-    std::size_t l = 0;
-    std::size_t r = 1;
-    for (std::size_t stage = 0; stage < 3; ++stage) {
-        for (std::size_t i = 0; i < 16; i += 2) {
-            const std::size_t round = 16 * stage + i;
-            Round<V>(state.half[l], state.half[r], masks.data() + 48 * round);
-            Round<V>(state.half[r], state.half[l], masks.data() + 48 * (round + 1));
+std::size_t DecryptRounds(const BitsliceKeys& keys, Halves<V>& state) {
+    for (std::size_t n = 0; n < kRounds; ++n) {
+        const RoundHalves halves = kRoundHalves[n];
+        if (IsFullRound(n)) {
+            Round<V, true>(state.half[halves.target], state.half[halves.source], keys.rounds[n]);
+        } else {
+            Round<V, false>(state.half[halves.target], state.half[halves.source], keys.rounds[n]);
         }
-        std::swap(l, r);  // the preoutput (R16, L16) is the next stage's (L0, R0)
     }
-    return l;
+    return kRoundHalves[kRounds - 1].target;
 }
 
 // Whole batches, then a last one padded with zeros if at least minPadded blocks remain; returns
 // how many blocks it did. Batch supplies kBlocks, Load(in, state) and Store(state, first, mask,
 // out), which XORs each block with mask's where mask is not null.
 template <class V, class Batch>
-std::size_t DecryptInBatches(const std::uint32_t* subkeys, const std::uint8_t* in, const std::uint8_t* mask,
+std::size_t DecryptInBatches(const BitsliceKeys& keys, const std::uint8_t* in, const std::uint8_t* mask,
                              std::uint8_t* out, std::size_t blockCount, std::size_t minPadded) {
     constexpr std::size_t kBatch = Batch::kBlocks;
     const std::size_t whole = blockCount / kBatch * kBatch;
@@ -419,12 +414,10 @@ std::size_t DecryptInBatches(const std::uint32_t* subkeys, const std::uint8_t* i
     if (whole == 0 && rest < minPadded) {
         return 0;
     }
-    KeyMasks masks{};
-    MakeKeyMasks(subkeys, masks);
     Halves<V> state{};
     const auto batch = [&](const std::uint8_t* from, const std::uint8_t* xorWith, std::uint8_t* to) {
         Batch::Load(from, state);
-        Batch::Store(state, DecryptRounds<V>(masks, state), xorWith, to);
+        Batch::Store(state, DecryptRounds<V>(keys, state), xorWith, to);
     };
     for (std::size_t i = 0; i < whole; i += kBatch) {
         batch(in + i * kBlockBytes, mask == nullptr ? nullptr : mask + i * kBlockBytes, out + i * kBlockBytes);
@@ -441,7 +434,6 @@ std::size_t DecryptInBatches(const std::uint32_t* subkeys, const std::uint8_t* i
         SecureWipe(padded.data(), padded.size());
         done = blockCount;
     }
-    SecureWipe(masks.data(), sizeof masks);
     SecureWipe(&state, sizeof state);
     return done;
 }
