@@ -13,8 +13,9 @@ constexpr std::align_val_t kAlignment{kOutputAlignment};
 
 WriteBehindFile::WriteBehindFile(PlatformOutput& inner, Platform& platform, std::size_t transferBytes)
     : inner_(inner), platform_(platform), transferBytes_(transferBytes) {
-    for (auto& slot : slots_) {
-        slot.bytes.reset(static_cast<std::uint8_t*>(::operator new[](transferBytes, kAlignment)));
+    ring_.reset(static_cast<std::uint8_t*>(::operator new[](kSlots * transferBytes, kAlignment)));
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        slots_[i].bytes = ring_.get() + i * transferBytes;
     }
 }
 
@@ -24,8 +25,8 @@ void WriteBehindFile::AlignedDelete::operator()(std::uint8_t* bytes) const noexc
 
 WriteBehindFile::~WriteBehindFile() { (void)Close(); }
 
-void WriteBehindFile::WriteNow(const Slot& slot) {
-    if (!inner_.Write(std::span<const std::uint8_t>(slot.bytes.get(), slot.size))) {
+void WriteBehindFile::WriteNow(std::span<const std::uint8_t> bytes) {
+    if (!inner_.Write(bytes)) {
         const std::lock_guard lock(mutex_);
         if (!failed_) {
             failed_ = true;
@@ -41,16 +42,23 @@ void WriteBehindFile::Run() {
         if (taken_ == handedOn_) {
             return;
         }
-        // The job does not touch the slot until the file has taken it; after a failure the rest
-        // only goes back to the job.
-        const Slot& slot = slots_[taken_ % kSlots];
+        // The job does not touch these slots until the file has taken them; after a failure the
+        // rest only goes back to the job. Full transfers that wait next to each other in the ring
+        // go together, with whatever follows them.
+        const std::size_t first = static_cast<std::size_t>(taken_ % kSlots);
+        std::size_t count = 1;
+        std::size_t bytes = slots_[first].size;
+        while (taken_ + count < handedOn_ && first + count < kSlots && slots_[first + count - 1].size == transferBytes_) {
+            bytes += slots_[first + count].size;
+            ++count;
+        }
         const bool skip = failed_;
         lock.unlock();
         if (!skip) {
-            WriteNow(slot);
+            WriteNow(std::span<const std::uint8_t>(slots_[first].bytes, bytes));
         }
         lock.lock();
-        ++taken_;
+        taken_ += count;
         changed_.notify_all();
     }
 }
@@ -58,7 +66,7 @@ void WriteBehindFile::Run() {
 std::span<std::uint8_t> WriteBehindFile::FreeTransfer() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return handedOn_ - taken_ < kSlots; });
-    return {slots_[handedOn_ % kSlots].bytes.get(), transferBytes_};
+    return {slots_[handedOn_ % kSlots].bytes, transferBytes_};
 }
 
 bool WriteBehindFile::WriteTransfer(std::size_t count) {
@@ -77,7 +85,7 @@ bool WriteBehindFile::WriteTransfer(std::size_t count) {
         if (Failed()) {
             return false;
         }
-        WriteNow(slot);
+        WriteNow(std::span<const std::uint8_t>(slot.bytes, slot.size));
         const std::lock_guard lock(mutex_);
         ++handedOn_;
         ++taken_;

@@ -54,9 +54,8 @@ private:
     struct AlignedDelete {
         void operator()(std::uint8_t* bytes) const noexcept;
     };
-    // Aligned for the file's sake: see kOutputAlignment.
     struct Slot {
-        std::unique_ptr<std::uint8_t[], AlignedDelete> bytes;
+        std::uint8_t* bytes = nullptr;
         std::size_t size = 0;
     };
 
@@ -65,11 +64,15 @@ private:
     void Run();
     // Waits until the file has taken everything handed to it; false if any write failed.
     bool Drain();
-    void WriteNow(const Slot& slot);
+    void WriteNow(std::span<const std::uint8_t> bytes);
 
     PlatformOutput& inner_;
     Platform& platform_;
     std::size_t transferBytes_;
+    // The slots lie one after another in one block, aligned for the file's sake (kOutputAlignment),
+    // so that full transfers waiting side by side go to the file in one write: on a disk written
+    // past the cache, one write of a few MiB takes much less than as many of one.
+    std::unique_ptr<std::uint8_t[], AlignedDelete> ring_;
     std::array<Slot, kSlots> slots_;
     // Transfers handed on by the job and taken by the file so far; the transfer n lies in slot
     // n % kSlots, which is the job's again once the file has taken it.

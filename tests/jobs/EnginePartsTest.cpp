@@ -123,12 +123,16 @@ private:
     int calls_ = 0;
 };
 
-// An output in memory that keeps what is written to it and fails its nth write.
+// An output in memory that keeps what is written to it and fails its nth write, or the write that
+// would reach the given byte; failedAt tells where the failed write would have started.
 class MemoryOutput final : public PlatformOutput {
 public:
-    explicit MemoryOutput(int failingCall) : failingCall_(failingCall) {}
+    explicit MemoryOutput(int failingCall, std::optional<std::size_t> failingByte = std::nullopt)
+        : failingCall_(failingCall), failingByte_(failingByte) {}
     bool Write(std::span<const std::uint8_t> in) override {
-        if (calls_++ == failingCall_) {
+        const bool reaches = failingByte_ && bytes.size() <= *failingByte_ && *failingByte_ < bytes.size() + in.size();
+        if (calls_++ == failingCall_ || reaches) {
+            failedAt = bytes.size();
             return false;
         }
         bytes.insert(bytes.end(), in.begin(), in.end());
@@ -142,9 +146,11 @@ public:
     bool Close() override { return true; }
     std::error_code Error() const override { return std::make_error_code(std::errc::no_space_on_device); }
     Bytes bytes;
+    std::optional<std::size_t> failedAt;
 
 private:
     int failingCall_;
+    std::optional<std::size_t> failingByte_;
     int calls_ = 0;
 };
 
@@ -294,16 +300,17 @@ TEST(TransferPipelineTest, InputArrivesInOrderWithAFailureAtAnyRead) {
 }
 
 // The output filled in place, transfer by transfer, as the jobs fill it: a write that fails at any
-// transfer stops the output there, with every transfer before it in order and nothing after it,
-// and the failure reaches the job.
+// transfer stops the output there, with every transfer before that write in order and nothing
+// from it on, and the failure reaches the job. Full transfers waiting side by side may go in one
+// write, at most the ring's three.
 TEST(TransferPipelineTest, OutputArrivesInOrderAndStopsAtAFailedTransfer) {
     constexpr std::size_t kTransfer = 64;
     const Bytes bytes = PatternBytes(8 * 125, 5);  // 15 full transfers and a part
     NoThreadPlatform noThreads;
     for (Platform* platform : {&NativePlatform(), static_cast<Platform*>(&noThreads)}) {
-        for (int failingWrite = -1; failingWrite <= 16; ++failingWrite) {
-            SCOPED_TRACE("failing " + std::to_string(failingWrite));
-            MemoryOutput inner(failingWrite);
+        for (int failing = -1; failing <= 16; ++failing) {
+            SCOPED_TRACE("failing at transfer " + std::to_string(failing));
+            MemoryOutput inner(-1, failing < 0 ? std::nullopt : std::optional<std::size_t>(kTransfer * static_cast<std::size_t>(failing)));
             bool ok = true;
             {
                 WriteBehindFile output(inner, *platform, kTransfer);
@@ -319,9 +326,16 @@ TEST(TransferPipelineTest, OutputArrivesInOrderAndStopsAtAFailedTransfer) {
                 ok = output.Flush() && ok;
                 ok = output.Close() && ok;
             }
-            const bool expectFailure = failingWrite >= 0 && failingWrite < 16;
+            const bool expectFailure = failing >= 0 && failing < 16;
             EXPECT_EQ(ok, !expectFailure);
-            const std::size_t written = expectFailure ? kTransfer * static_cast<std::size_t>(failingWrite) : bytes.size();
+            EXPECT_EQ(inner.failedAt.has_value(), expectFailure);
+            const std::size_t written = inner.failedAt.value_or(bytes.size());
+            if (expectFailure) {
+                const std::size_t failingStart = kTransfer * static_cast<std::size_t>(failing);
+                EXPECT_EQ(written % kTransfer, 0U);
+                EXPECT_LE(written, failingStart);
+                EXPECT_GT(written + 3 * kTransfer, failingStart);
+            }
             EXPECT_EQ(inner.bytes, Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(written)));
         }
     }
