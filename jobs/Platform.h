@@ -59,6 +59,11 @@ public:
 
     // The system's cause of the last failure.
     [[nodiscard]] virtual std::error_code Error() const = 0;
+
+    // The job is held back by this file: from now on its writes go through the system's cache,
+    // where the disk takes many at once, if they went past it. May be called while another thread
+    // is in Write.
+    virtual void PreferCache() noexcept {}
 };
 
 // What a discard could not remove: the system's reason and the file left behind, for the front

@@ -199,6 +199,8 @@ public:
 
     std::error_code Error() const override { return error_; }
 
+    void PreferCache() noexcept override { cachePreferred_.store(true, std::memory_order_relaxed); }
+
     bool Publish() override {
         if (state_ != State::Writing || descriptor_ < 0) {
             error_ = std::make_error_code(std::errc::invalid_argument);
@@ -266,11 +268,14 @@ private:
 
     // Large outputs go straight to the disk: through the cache, every byte would be copied once
     // more and written back later by the kernel, on the same two cores that the cipher keeps busy,
-    // and nobody reads an output the moment it is written. Small writes and the tail of a file stay
-    // cached, where they cost less than a wait for the disk. The part of bytes to write so, or 0.
+    // and nobody reads an output the moment it is written. But the disk then takes one write at a
+    // time, and where it answers slowly, writes through the cache, many at once, are faster: once
+    // the job finds itself waiting for the file (PreferCache), the rest goes that way. Small
+    // writes and the tail of a file stay cached, where they cost less than a wait for the disk.
+    // The part of bytes to write so, or 0.
     [[nodiscard]] std::size_t DirectBytes(std::span<const std::uint8_t> bytes) const noexcept {
         constexpr std::size_t kDirectMinimum = std::size_t{256} << 10;
-        if (directRefused_ || bytes.size() < kDirectMinimum || written_ % kOutputAlignment != 0 ||
+        if (directRefused_ || cachePreferred_.load(std::memory_order_relaxed) || bytes.size() < kDirectMinimum || written_ % kOutputAlignment != 0 ||
             reinterpret_cast<std::uintptr_t>(bytes.data()) % kOutputAlignment != 0) {
             return 0;
         }
@@ -392,6 +397,7 @@ private:
     std::uint64_t written_ = 0;  // writes are sequential from the file's start
     bool direct_ = false;         // the descriptor bypasses the cache
     bool directRefused_ = false;  // the file system will not, or not with this alignment
+    std::atomic<bool> cachePreferred_{false};  // direct writes held the job back
     std::error_code error_;
 };
 

@@ -8,6 +8,9 @@ namespace morvex {
 namespace {
 
 constexpr std::align_val_t kAlignment{kOutputAlignment};
+// Long enough for a few transfers, so that the start of a job, which waits for its first writes
+// whatever the disk, does not decide alone.
+constexpr std::chrono::milliseconds kShortestWatch{100};
 
 }  // namespace
 
@@ -65,7 +68,18 @@ void WriteBehindFile::Run() {
 
 std::span<std::uint8_t> WriteBehindFile::FreeTransfer() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return handedOn_ - taken_ < kSlots; });
+    if (handedOn_ - taken_ >= kSlots) {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point start = Clock::now();
+        changed_.wait(lock, [&] { return handedOn_ - taken_ < kSlots; });
+        const Clock::time_point now = Clock::now();
+        waited_ += now - start;
+        // A job that has spent an eighth of its time waiting for the file is held back by it.
+        if (!cacheAsked_ && now - started_ > kShortestWatch && 8 * waited_ > now - started_) {
+            cacheAsked_ = true;
+            inner_.PreferCache();
+        }
+    }
     return {slots_[handedOn_ % kSlots].bytes, transferBytes_};
 }
 

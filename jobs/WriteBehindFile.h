@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -85,6 +86,11 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::unique_ptr<PlatformThread> helper_;
+    // How long the job has waited for a free transfer since the ring was made, and whether it has
+    // asked the file for its cache.
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration waited_{};
+    bool cacheAsked_ = false;
 };
 
 }  // namespace morvex

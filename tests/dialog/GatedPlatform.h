@@ -92,6 +92,7 @@ class GatedPlatform final : public Platform {
         bool Flush() override { return file->Flush(); }
         bool Close() override { return file->Close(); }
         std::error_code Error() const override { return file->Error(); }
+        void PreferCache() noexcept override { file->PreferCache(); }
         bool Publish() override { return file->Publish(); }
         DiscardResult Discard() override {
             const DiscardResult result = file->Discard();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 #include <vector>
@@ -235,6 +236,37 @@ TEST(OverlappedFileTest, WriteBehindKeepsOrderAndReportsFailures) {
         if (!expectFailure) {
             EXPECT_EQ(inner.bytes, Bytes(bytes.begin(), bytes.end() - 1));
         }
+    }
+}
+
+// A job held back by its file asks it for the cache, once; a job that its file keeps up with never does.
+TEST(OverlappedFileTest, AJobThatWaitsForItsFileAsksForTheCache) {
+    struct SlowOutput final : PlatformOutput {
+        explicit SlowOutput(std::chrono::milliseconds each) : pause(each) {}
+        bool Write(std::span<const std::uint8_t>) override {
+            std::this_thread::sleep_for(pause);
+            return true;
+        }
+        bool SetEnd(std::uint64_t) override { return true; }
+        bool Flush() override { return true; }
+        bool Close() override { return true; }
+        std::error_code Error() const override { return {}; }
+        void PreferCache() noexcept override { ++asked; }
+        std::chrono::milliseconds pause;
+        std::atomic<int> asked{0};
+    };
+    for (const bool slowFile : {true, false}) {
+        SlowOutput inner(std::chrono::milliseconds(slowFile ? 3 : 0));
+        WriteBehindFile behind(inner, NativePlatform(), 64);
+        for (int transfer = 0; transfer < 60; ++transfer) {
+            (void)behind.FreeTransfer();
+            ASSERT_TRUE(behind.WriteTransfer(64));
+            if (!slowFile) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));  // the cipher's time
+            }
+        }
+        ASSERT_TRUE(behind.Close());
+        EXPECT_EQ(inner.asked.load(), slowFile ? 1 : 0) << (slowFile ? "slow file" : "quick file");
     }
 }
 

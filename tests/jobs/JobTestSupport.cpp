@@ -75,6 +75,7 @@ public:
     }
     bool Close() override { return inner_->Close() && !faults_.failOutputClose; }
     std::error_code Error() const override { return error_ ? error_ : inner_->Error(); }
+    void PreferCache() noexcept override { inner_->PreferCache(); }
     bool Publish() override {
         if (platform_.onPublish) {
             platform_.onPublish();
