@@ -275,8 +275,8 @@ private:
     // The part of bytes to write so, or 0.
     [[nodiscard]] std::size_t DirectBytes(std::span<const std::uint8_t> bytes) const noexcept {
         constexpr std::size_t kDirectMinimum = std::size_t{256} << 10;
-        if (directRefused_ || cachePreferred_.load(std::memory_order_relaxed) || bytes.size() < kDirectMinimum || written_ % kOutputAlignment != 0 ||
-            reinterpret_cast<std::uintptr_t>(bytes.data()) % kOutputAlignment != 0) {
+        if (directRefused_ || cachePreferred_.load(std::memory_order_relaxed) || bytes.size() < kDirectMinimum ||
+            written_ % kOutputAlignment != 0 || reinterpret_cast<std::uintptr_t>(bytes.data()) % kOutputAlignment != 0) {
             return 0;
         }
         return bytes.size() - bytes.size() % kOutputAlignment;
