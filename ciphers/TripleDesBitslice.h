@@ -104,9 +104,9 @@ void MakeBitsliceKeys(const std::uint32_t* subkeys, BitsliceKeys& keys) noexcept
 // that kernel; each kernel may only be called when the processor has its instruction set.
 //
 // A kernel decrypts blocks laid out as on disk under keys from MakeBitsliceKeys. It works from
-// the front and returns how many blocks it did: a remainder too short to be worth a whole batch is left to the caller. Where
-// mask is not null, each block is XORed with the block at the same place in mask before it is
-// stored. in and out may be the same buffer but must not otherwise overlap; out and mask must not
+// the front and returns how many blocks it did: a remainder too short to be worth a whole batch
+// is left to the caller. Where mask is not null, each block is XORed with the block at the same
+// place in mask before it is stored. in and out may be the same buffer but must not otherwise overlap; out and mask must not
 // overlap at all.
 [[nodiscard]] bool BitsliceAvx512Available() noexcept;
 [[nodiscard]] std::size_t BitsliceAvx512DecryptBlocks(const BitsliceKeys& keys, const std::uint8_t* in,

@@ -53,11 +53,6 @@ struct alignas(64) Halves {
 };
 
 template <class V>
-inline void XorIntoSlice(Slice<V>& s, typename V::Reg v) {
-    V::Store(s.data(), V::Xor(V::Load(s.data()), v));
-}
-
-template <class V>
 using BoxNodes = typename V::Reg[6 + kMaxCircuitGates];
 
 template <class V, int kBox, std::size_t... kGates>
@@ -80,15 +75,19 @@ template <class V, bool kFull, std::size_t kInput>
     }
 }
 
+// Output bit kBit of box kBox into its target slice, with the change of that slice's mask.
+template <class V, int kBox, std::size_t kBit>
+inline void XorOutput(HalfSlices<V>& target, const BoxNodes<V>& node, const BitsliceRoundKeys& keys) {
+    constexpr std::size_t slot = AfterP(4 * kBox + 1 + static_cast<int>(kBit));
+    std::uint64_t* slice = target[slot].data();
+    V::Store(slice, V::template Ternary<0x96>(V::Load(slice), node[kSBoxCircuits[kBox].outputs[kBit]],
+                                              V::Broadcast(keys.outputs[slot])));
+}
+
 template <class V, int kBox, std::size_t... kBits>
 inline void XorOutputs(HalfSlices<V>& target, const BoxNodes<V>& node, const BitsliceRoundKeys& keys,
                        std::index_sequence<kBits...>) {
-    constexpr auto& outputs = kSBoxCircuits[kBox].outputs;
-    ((V::Store(target[AfterP(4 * kBox + 1 + static_cast<int>(kBits))].data(),
-               V::template Ternary<0x96>(V::Load(target[AfterP(4 * kBox + 1 + static_cast<int>(kBits))].data()),
-                                         node[outputs[kBits]],
-                                         V::Broadcast(keys.outputs[AfterP(4 * kBox + 1 + static_cast<int>(kBits))])))),
-     ...);
+    (XorOutput<V, kBox, kBits>(target, node, keys), ...);
 }
 
 template <class V, bool kFull, int kBox, std::size_t... kInputs>

@@ -33,7 +33,8 @@ void MakeBitsliceKeys(const std::uint32_t* subkeys, BitsliceKeys& keys) noexcept
     for (std::size_t n = 0; n < kBitsliceRounds; ++n) {
         const RoundHalves halves = kRoundHalves[n];
         for (std::size_t i = 0; i < 48; ++i) {
-            keys.rounds[n].inputs[i] = bits[48 * n + i] ^ carried[halves.source][static_cast<std::size_t>(kExpansion[i] - 1)];
+            const auto slice = static_cast<std::size_t>(kExpansion[i] - 1);
+            keys.rounds[n].inputs[i] = bits[48 * n + i] ^ carried[halves.source][slice];
         }
         // From here the target carries the key bits of the next round that reads it, unless that
         // round is full (or there is none): then nothing.
@@ -42,7 +43,8 @@ void MakeBitsliceKeys(const std::uint32_t* subkeys, BitsliceKeys& keys) noexcept
             ++next;
         }
         for (std::size_t j = 0; j < 32; ++j) {
-            const std::uint32_t after = next < kBitsliceRounds && !IsFullRound(next) ? bits[48 * next + kFirstReads[j]] : 0;
+            const bool plainReader = next < kBitsliceRounds && !IsFullRound(next);
+            const std::uint32_t after = plainReader ? bits[48 * next + kFirstReads[j]] : 0;
             keys.rounds[n].outputs[j] = carried[halves.target][j] ^ after;
             carried[halves.target][j] = after;
         }

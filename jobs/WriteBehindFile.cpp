@@ -51,7 +51,8 @@ void WriteBehindFile::Run() {
         const std::size_t first = static_cast<std::size_t>(taken_ % kSlots);
         std::size_t count = 1;
         std::size_t bytes = slots_[first].size;
-        while (taken_ + count < handedOn_ && first + count < kSlots && slots_[first + count - 1].size == transferBytes_) {
+        while (taken_ + count < handedOn_ && first + count < kSlots &&
+               slots_[first + count - 1].size == transferBytes_) {
             bytes += slots_[first + count].size;
             ++count;
         }
